@@ -1,0 +1,388 @@
+#include "ConnectionManager.h"
+
+#include "SocketErrors.h"
+#include "TextUtil.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kelvra {
+
+namespace {
+
+constexpr qsizetype kReadChunk = 256 * 1024;
+// Upper bound of bytes read from one socket per notification, so one busy
+// client cannot starve the others.
+constexpr qsizetype kReadPerEvent = 1024 * 1024;
+constexpr int kAcceptPerEvent = 128;
+// Output buffers larger than this are released once empty, so idle
+// connections hold no memory for past bursts.
+constexpr qsizetype kKeptOutputCapacity = 4096;
+
+bool SetNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+} // namespace
+
+struct TConnectionManager::TLink {
+    int Fd = -1;
+    std::unique_ptr<QSocketNotifier> Read;
+    std::unique_ptr<QSocketNotifier> Write;
+    TStreamDecoder Decoder;
+    QByteArray Out;
+    qsizetype OutOffset = 0;
+    bool Dirty = false;
+    bool Overflowed = false;
+    bool Broken = false;  // a send failed: output is discarded from now on
+    bool Reading = true;  // records are read and dispatched
+
+    qsizetype Queued() const { return Out.size() - OutOffset; }
+};
+
+TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
+    : QObject(parent), Log(log), ReadBuffer(new char[kReadChunk]) {}
+
+TConnectionManager::~TConnectionManager() { StopSockets(); }
+
+void TConnectionManager::StartSockets() {
+    Host.clear();
+    HostIPv4.clear();
+    char name[1024];
+    if (gethostname(name, sizeof name) != 0)
+        return;
+    name[sizeof name - 1] = 0;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || !result) {
+        return;
+    }
+    Host = QString::fromLocal8Bit(result->ai_canonname ? result->ai_canonname : name);
+    for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET) {
+            char dotted[INET_ADDRSTRLEN];
+            const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+            if (inet_ntop(AF_INET, &sin->sin_addr, dotted, sizeof dotted))
+                HostIPv4 = QString::fromLatin1(dotted);
+            break;
+        }
+    }
+    freeaddrinfo(result);
+}
+
+QStringList TConnectionManager::LocalIPv4Addresses() {
+    QStringList out;
+    for (const QHostAddress& a : QNetworkInterface::allAddresses())
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !out.contains(a.toString()))
+            out << a.toString();
+    return out;
+}
+
+void TConnectionManager::ReportErrno(int err, const char* function) {
+    Log.ReportSocketError(SocketErrorFromErrno(err), QString::fromLatin1(function));
+}
+
+TConnectionManager::ListenResult TConnectionManager::OpenListener(const QString& port,
+                                                                  const QString& bindAddress) {
+    if (port.isEmpty())
+        return ListenResult::NoPort;
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    if (bindAddress == QLatin1String("<Any Connection>")) {
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (inet_pton(AF_INET, bindAddress.toLatin1().constData(), &addr.sin_addr) != 1) {
+        return ListenResult::BindFailed;
+    }
+    const QByteArray service = port.left(31).toLatin1();
+    if (servent* se = getservbyname(service.constData(), "tcp")) {
+        addr.sin_port = static_cast<in_port_t>(se->s_port);
+    } else {
+        const std::optional<int32_t> number = StrToInt(service);
+        if (!number || *number < 0 || *number > 65535)
+            return ListenResult::BadPort;
+        addr.sin_port = htons(static_cast<uint16_t>(*number));
+    }
+
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        ReportErrno(errno, "Socket");
+        return ListenResult::SocketFailed;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return ListenResult::BindFailed;
+    }
+    // A larger backlog than the classic 5: hundreds of clients may connect at once.
+    if (listen(fd, 1024) != 0 || !SetNonBlocking(fd)) {
+        ReportErrno(errno, "Listen");
+        ::close(fd);
+        return ListenResult::ListenFailed;
+    }
+    ListenFd = fd;
+    AcceptNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(AcceptNotifier, &QSocketNotifier::activated, this, &TConnectionManager::OnAcceptReady);
+    AcceptPause = new QTimer(this);
+    AcceptPause->setSingleShot(true);
+    connect(AcceptPause, &QTimer::timeout, this, [this] {
+        if (AcceptNotifier)
+            AcceptNotifier->setEnabled(true);
+    });
+    return ListenResult::Ok;
+}
+
+uint16_t TConnectionManager::ListenPort() const {
+    if (ListenFd < 0)
+        return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(ListenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+void TConnectionManager::OnAcceptReady() {
+    for (int i = 0; i < kAcceptPerEvent; ++i) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int fd = accept4(ListenFd, reinterpret_cast<sockaddr*>(&peer), &len,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED)
+                return;
+            ReportErrno(err, "Accept");
+            // Out of descriptors or memory: the listener stays readable, so
+            // pause accepting instead of spinning on the same failure.
+            AcceptNotifier->setEnabled(false);
+            AcceptPause->start(250);
+            return;
+        }
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto link = std::make_unique<TLink>();
+        link->Fd = fd;
+        link->Read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        connect(link->Read.get(), &QSocketNotifier::activated, this, [this, fd] { OnReadReady(fd); });
+        Links[fd] = std::move(link);
+        if (Events)
+            Events->ConnectionAccepted(static_cast<SocketHandle>(fd), ntohl(peer.sin_addr.s_addr),
+                                       ntohs(peer.sin_port));
+    }
+}
+
+void TConnectionManager::OnReadReady(int fd) {
+    qsizetype total = 0;
+    while (total < kReadPerEvent) {
+        auto it = Links.find(fd);
+        if (it == Links.end())
+            return;
+        TLink& link = *it->second;
+        const ssize_t n = ::recv(fd, ReadBuffer.get(), kReadChunk, 0);
+        if (n == 0) {
+            CloseLink(fd, true);
+            return;
+        }
+        if (n < 0) {
+            const int err = errno;
+            if (err == EINTR)
+                continue;
+            if (err == EAGAIN || err == EWOULDBLOCK)
+                break;
+            CloseLink(fd, true);
+            return;
+        }
+        total += n;
+        // Data on a connection whose record has ended is discarded. The
+        // records of one read are all handled, even after a quit among them.
+        if (!link.Reading || !Events || !Events->HasUser(static_cast<SocketHandle>(fd))) {
+            link.Reading = false;
+            continue;
+        }
+        const bool logging = Log.LogsTraffic();
+        link.Decoder.Consume(ReadBuffer.get(), n, [&](TDataPacket& packet) {
+            packet.From = static_cast<int32_t>(fd);
+            if (logging)
+                Log.LogPacket(packet, false);
+            Events->Dispatch(packet);
+            return true;
+        });
+        if (n < kReadChunk)
+            break;
+    }
+    if (!Dirty.empty() || !Overflowed.empty())
+        ScheduleFlush();
+}
+
+void TConnectionManager::SendPrepared(SocketHandle socket, const TPreparedPacket& packet) {
+    auto it = Links.find(static_cast<int>(socket));
+    if (it != Links.end()) {
+        TLink& link = *it->second;
+        if (!link.Broken && !link.Overflowed) {
+            if (link.Queued() + packet.Bytes.size() > kMaxQueuedBytes) {
+                link.Overflowed = true;
+                Overflowed.push_back(link.Fd);
+            } else {
+                if (link.Out.isEmpty())
+                    link.Out = packet.Bytes; // shares the encoded record until more is added
+                else
+                    link.Out.append(packet.Bytes);
+                if (!link.Dirty) {
+                    link.Dirty = true;
+                    Dirty.push_back(link.Fd);
+                }
+            }
+        }
+    }
+    // The record is logged whether or not it could be written.
+    if (Log.LogsTraffic())
+        Log.LogPacket(packet.Packet, true);
+    ScheduleFlush();
+}
+
+void TConnectionManager::ScheduleFlush() {
+    if (FlushScheduled)
+        return;
+    FlushScheduled = true;
+    QMetaObject::invokeMethod(this, &TConnectionManager::Flush, Qt::QueuedConnection);
+}
+
+bool TConnectionManager::WriteSome(TLink& link) {
+    while (link.Queued() > 0) {
+        const ssize_t n = ::send(link.Fd, link.Out.constData() + link.OutOffset,
+                                 static_cast<size_t>(link.Queued()), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return false;
+            // The peer is gone; its close is noticed by the read side.
+            link.Broken = true;
+            break;
+        }
+        link.OutOffset += n;
+    }
+    if (link.Out.capacity() > kKeptOutputCapacity)
+        link.Out = QByteArray();
+    else
+        link.Out.resize(0);
+    link.OutOffset = 0;
+    return true;
+}
+
+void TConnectionManager::Flush() {
+    FlushScheduled = false;
+    DropOverflowed();
+    std::vector<int> dirty;
+    dirty.swap(Dirty);
+    for (int fd : dirty) {
+        auto it = Links.find(fd);
+        if (it == Links.end())
+            continue;
+        TLink& link = *it->second;
+        link.Dirty = false;
+        if (link.Write && link.Write->isEnabled())
+            continue; // waiting for the socket to take more
+        if (!WriteSome(link)) {
+            if (!link.Write) {
+                link.Write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+                connect(link.Write.get(), &QSocketNotifier::activated, this,
+                        [this, fd] { OnWriteReady(fd); });
+            }
+            link.Write->setEnabled(true);
+        }
+    }
+}
+
+void TConnectionManager::OnWriteReady(int fd) {
+    auto it = Links.find(fd);
+    if (it == Links.end())
+        return;
+    TLink& link = *it->second;
+    if (WriteSome(link))
+        link.Write->setEnabled(false);
+}
+
+void TConnectionManager::DropOverflowed() {
+    // Ending a user sends notices to others, which may overflow them in turn.
+    while (!Overflowed.empty()) {
+        std::vector<int> drop;
+        drop.swap(Overflowed);
+        for (int fd : drop)
+            CloseLink(fd, true);
+    }
+}
+
+void TConnectionManager::CloseLink(int fd, bool tellServer) {
+    auto it = Links.find(fd);
+    if (it == Links.end())
+        return;
+    std::unique_ptr<TLink> link = std::move(it->second);
+    Links.erase(it);
+    link->Read.reset();
+    link->Write.reset();
+    if (tellServer && Events)
+        Events->ConnectionClosed(static_cast<SocketHandle>(fd));
+    ::close(fd);
+    if (!Dirty.empty() || !Overflowed.empty())
+        ScheduleFlush();
+}
+
+void TConnectionManager::StopReading(SocketHandle socket) {
+    auto it = Links.find(static_cast<int>(socket));
+    if (it != Links.end())
+        it->second->Reading = false;
+}
+
+void TConnectionManager::Disconnect(SocketHandle socket) { CloseLink(static_cast<int>(socket), true); }
+
+qsizetype TConnectionManager::QueuedBytes(SocketHandle socket) const {
+    auto it = Links.find(static_cast<int>(socket));
+    return it == Links.end() ? 0 : it->second->Queued();
+}
+
+void TConnectionManager::StopSockets() {
+    // Last words first: what is queued (the shutdown notice) goes out as far
+    // as the sockets take it.
+    for (auto& [fd, link] : Links)
+        if (!link->Broken)
+            WriteSome(*link);
+    Dirty.clear();
+    Overflowed.clear();
+    for (auto& [fd, link] : Links) {
+        link->Read.reset();
+        link->Write.reset();
+        ::shutdown(fd, SHUT_WR);
+        // Unread input would turn the close into a reset, which can destroy
+        // the output the peer has not read yet.
+        while (::recv(fd, ReadBuffer.get(), kReadChunk, MSG_DONTWAIT) > 0) {
+        }
+        ::close(fd);
+    }
+    Links.clear();
+    delete AcceptNotifier;
+    AcceptNotifier = nullptr;
+    if (ListenFd >= 0) {
+        ::close(ListenFd);
+        ListenFd = -1;
+    }
+}
+
+} // namespace kelvra

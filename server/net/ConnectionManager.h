@@ -1,0 +1,91 @@
+#pragma once
+// The socket layer: the listening socket and every client socket, driven by
+// socket notifiers on the one thread. Reads are reassembled into records and
+// handed to the server core; sends are queued per connection and written
+// together once per pass of the event loop.
+#include "Transport.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+
+namespace kelvra {
+
+class TConnectionManager : public QObject, public ITransport {
+    Q_OBJECT
+public:
+    // A client whose unsent output grows past this is dropped.
+    static constexpr qsizetype kMaxQueuedBytes = 4 * 1024 * 1024;
+
+    explicit TConnectionManager(ITrafficLog& log, QObject* parent = nullptr);
+    ~TConnectionManager() override;
+
+    void SetEvents(IConnectionEvents* events) { Events = events; }
+
+    // Looks up this host's official name and first IPv4 address, for the caption.
+    void StartSockets();
+    QString HostName() const { return Host; }
+    QString HostAddress() const { return HostIPv4; }
+
+    enum class ListenResult { Ok, NoPort, BadPort, SocketFailed, BindFailed, ListenFailed };
+    // port: a TCP service name or a decimal number; bindAddress: "<Any Connection>"
+    // or a dotted IPv4 address.
+    ListenResult OpenListener(const QString& port, const QString& bindAddress);
+    bool IsListening() const { return ListenFd >= 0; }
+    uint16_t ListenPort() const;
+
+    // Flushes what can be sent, then closes every client socket and the listener.
+    void StopSockets();
+
+    // ITransport
+    void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) override;
+
+    // The record of this connection was ended by the server (operator's Remove):
+    // nothing more is read from it; it is closed when the peer closes.
+    void StopReading(SocketHandle socket);
+    // Drops a connection now, as if the peer had closed it.
+    void Disconnect(SocketHandle socket);
+
+    int ConnectionCount() const { return static_cast<int>(Links.size()); }
+    qsizetype QueuedBytes(SocketHandle socket) const;
+
+    // The machine's own IPv4 addresses in dotted form.
+    static QStringList LocalIPv4Addresses();
+
+public slots:
+    // Writes every queued byte that the sockets take now.
+    void Flush();
+
+private:
+    struct TLink;
+
+    void OnAcceptReady();
+    void OnReadReady(int fd);
+    void OnWriteReady(int fd);
+    void ScheduleFlush();
+    bool WriteSome(TLink& link);
+    void CloseLink(int fd, bool tellServer);
+    void DropOverflowed();
+    void ReportErrno(int err, const char* function);
+
+    ITrafficLog& Log;
+    IConnectionEvents* Events = nullptr;
+    int ListenFd = -1;
+    QSocketNotifier* AcceptNotifier = nullptr;
+    QTimer* AcceptPause = nullptr;
+    std::unordered_map<int, std::unique_ptr<TLink>> Links;
+    std::vector<int> Dirty;
+    std::vector<int> Overflowed;
+    bool FlushScheduled = false;
+    QString Host;
+    QString HostIPv4;
+    std::unique_ptr<char[]> ReadBuffer;
+};
+
+} // namespace kelvra

@@ -1,0 +1,34 @@
+#pragma once
+// Text helpers shared by every subsystem. Texts are single-byte; case is
+// ignored for the 26 ASCII letters only.
+#include <QByteArray>
+#include <QDate>
+#include <QString>
+#include <QTime>
+#include <cstdint>
+#include <optional>
+
+namespace kelvra {
+
+// Removes every leading and trailing character of code 32 or less.
+QByteArray TrimText(const QByteArray& text);
+QByteArray AsciiLower(const QByteArray& text);
+bool SameTextAscii(const QByteArray& a, const QByteArray& b);
+
+// Text to a signed 32-bit integer: optional leading blanks, then an optional
+// sign and decimal digits, or "$" and hexadecimal digits; nothing after them.
+std::optional<int32_t> StrToInt(const QByteArray& text);
+inline std::optional<int32_t> StrToInt(const QString& text) { return StrToInt(text.toLatin1()); }
+
+// Single-byte texts in and out of Qt strings (one character per byte).
+inline QString FromBytes(const QByteArray& b) { return QString::fromLatin1(b); }
+inline QByteArray ToBytes(const QString& s) { return s.toLatin1(); }
+
+// The system locale's long time and short date formats, without a time-zone suffix.
+QString LongTimeText(const QTime& t = QTime::currentTime());
+QString ShortDateText(const QDate& d = QDate::currentDate());
+
+// Monotonic millisecond tick count truncated to 32 bits (wraps around).
+uint32_t TickCount();
+
+} // namespace kelvra

@@ -1,0 +1,66 @@
+#pragma once
+// The one way anything reaches a client, and what the socket layer tells the
+// server core about its connections.
+#include "DataPacket.h"
+#include "WireCodec.h"
+
+#include <QString>
+#include <cstdint>
+
+namespace kelvra {
+
+// A connection's socket descriptor, the key by which records find their sender.
+using SocketHandle = uint32_t;
+
+// A record prepared for sending: Version and From zeroed, encoded once, so a
+// relay to many members costs one encoding.
+struct TPreparedPacket {
+    explicit TPreparedPacket(TDataPacket p) : Packet(std::move(p)) {
+        Packet.Version = 0;
+        Packet.From = 0;
+        Bytes = EncodePacket(Packet);
+    }
+    TDataPacket Packet;
+    QByteArray Bytes;
+};
+
+class ITransport {
+public:
+    virtual ~ITransport() = default;
+    virtual void SendPacket(SocketHandle socket, const TDataPacket& packet) {
+        SendPrepared(socket, TPreparedPacket(packet));
+    }
+    virtual void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) = 0;
+};
+
+// What the socket layer shows the operator: the traffic logs and the socket
+// error log.
+class ITrafficLog {
+public:
+    virtual ~ITrafficLog() = default;
+    // False when nobody watches the traffic: the socket layer then skips LogPacket.
+    virtual bool LogsTraffic() const { return true; }
+    virtual void LogPacket(const TDataPacket& packet, bool outgoing) = 0;
+    // A failed socket call: code in the socket error numbering, 0 when unknown.
+    virtual void ReportSocketError(int code, const QString& function) = 0;
+    // A failure caused by client input: shown in the socket error log, never
+    // in a modal box, and the server carries on.
+    virtual void ReportClientFailure(const QString& text) = 0;
+};
+
+// The server core as the socket layer sees it.
+class IConnectionEvents {
+public:
+    virtual ~IConnectionEvents() = default;
+    // A connection was accepted: create its user record. ipv4 and port in host order.
+    virtual void ConnectionAccepted(SocketHandle socket, uint32_t ipv4, uint16_t port) = 0;
+    // Whether the connection still has a user record; records arriving on a
+    // connection without one are discarded.
+    virtual bool HasUser(SocketHandle socket) const = 0;
+    // One decoded record, From already set to the socket.
+    virtual void Dispatch(const TDataPacket& packet) = 0;
+    // The peer closed the connection, or the server dropped it.
+    virtual void ConnectionClosed(SocketHandle socket) = 0;
+};
+
+} // namespace kelvra

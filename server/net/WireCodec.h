@@ -1,0 +1,149 @@
+#pragma once
+// Byte layout of one message record, value after value (all numbers little-endian):
+//
+//   01                      start of list
+//   06 08 "KLVR8002"        the magic as a text (0C 08 00 00 00 "KLVR8002" also accepted)
+//   <int> Version           02 b | 03 b b | 04 b b b b   (smallest form when writing)
+//   <int> Code
+//   <int> From
+//   <text> Param1           06 L bytes (L <= 255) | 0C L L L L bytes
+//   <text> Param2
+//   <bool> Switch           09 true, 08 false (reading: any byte but 09 is false)
+//   00                      end of list
+//
+// There is no other framing: records follow one another on the stream.
+#include "DataPacket.h"
+
+#include <QByteArray>
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvra {
+
+inline constexpr char kMagic[] = "KLVR8002";
+inline constexpr int kMagicLength = 8;
+// The largest record we accept from a peer; a bigger declared size is not a record.
+inline constexpr qsizetype kMaxRecordSize = 1024 * 1024;
+
+enum : uint8_t {
+    TagEndOfList = 0x00,
+    TagStartOfList = 0x01,
+    TagInt8 = 0x02,
+    TagInt16 = 0x03,
+    TagInt32 = 0x04,
+    TagShortText = 0x06,
+    TagFalse = 0x08,
+    TagTrue = 0x09,
+    TagLongText = 0x0C,
+};
+
+// Encoding. Version and From are written as given; the send path zeroes them.
+void AppendInteger(QByteArray& out, int32_t v);
+void AppendText(QByteArray& out, const QByteArray& text);
+void AppendPacket(QByteArray& out, const TDataPacket& p);
+QByteArray EncodePacket(const TDataPacket& p);
+qsizetype EncodedSize(const TDataPacket& p);
+
+// A reader over one buffer with a current position. Each operation consumes one
+// value; on failure it returns false and the position is unspecified.
+class TPacketReader {
+public:
+    TPacketReader(const char* data, qsizetype size) : Data(data), Size(size) {}
+
+    bool ReadStartOfList();
+    bool ReadEndOfList();
+    bool ReadInteger(int32_t& v);
+    // maxLength bounds the declared length that is accepted.
+    bool ReadText(QByteArray& v, qsizetype maxLength = kMaxRecordSize);
+    bool ReadBoolean(bool& v);
+
+    qsizetype Position() const { return Pos; }
+    void SetPosition(qsizetype p) { Pos = p; }
+    bool AtEnd() const { return Pos >= Size; }
+    // True when the last failure was running past the end of the buffer
+    // (more bytes could still complete the value).
+    bool RanOut() const { return OutOfData; }
+
+private:
+    bool Need(qsizetype n);
+
+    const char* Data;
+    qsizetype Size;
+    qsizetype Pos = 0;
+    bool OutOfData = false;
+};
+
+// Result of trying to take one record from the front of a byte range.
+enum class DecodeStatus {
+    Record,   // a whole record was decoded; Consumed bytes belong to it
+    NeedMore, // the bytes so far are the beginning of a record
+    Garbage,  // the bytes at the front are not a record; skip Consumed bytes
+};
+
+struct DecodeResult {
+    DecodeStatus Status = DecodeStatus::NeedMore;
+    qsizetype Consumed = 0;
+};
+
+// Decodes one record at the front of [data, data+size). On Garbage, Consumed is
+// the number of bytes up to the next possible record start (at least 1).
+DecodeResult DecodeRecord(const char* data, qsizetype size, TDataPacket& out);
+
+// Offset of the first possible record start in [data, data+size) at or after
+// `from`: a full start (list byte plus magic in either form), or a trailing
+// prefix of one that more bytes could complete. Returns size when none.
+qsizetype FindRecordStart(const char* data, qsizetype size, qsizetype from);
+
+// Stream reassembly for one connection: feed bytes as they arrive, take records
+// out. Keeps only the bytes of an incomplete record between reads.
+class TStreamDecoder {
+public:
+    // Appends bytes to the pending buffer.
+    void Feed(const char* data, qsizetype size);
+    // Takes the next record; false when no whole record is pending.
+    bool Next(TDataPacket& out);
+    // Decodes what arrived in one read. Records are handed to onRecord, which
+    // returns false to stop taking records (the rest is then dropped). When
+    // nothing is pending the bytes are decoded in place, without a copy.
+    template <class F> void Consume(const char* data, qsizetype size, F&& onRecord);
+    qsizetype PendingBytes() const { return Buffer.size() - Start; }
+    // Bytes discarded as not belonging to any record, since creation.
+    quint64 SkippedBytes() const { return Skipped; }
+
+private:
+    void Compact();
+
+    QByteArray Buffer;
+    qsizetype Start = 0;
+    quint64 Skipped = 0;
+};
+
+template <class F> void TStreamDecoder::Consume(const char* data, qsizetype size, F&& onRecord) {
+    TDataPacket p;
+    if (PendingBytes() == 0) {
+        qsizetype pos = 0;
+        while (pos < size) {
+            const DecodeResult r = DecodeRecord(data + pos, size - pos, p);
+            if (r.Status == DecodeStatus::NeedMore)
+                break;
+            pos += r.Consumed;
+            if (r.Status == DecodeStatus::Garbage) {
+                Skipped += static_cast<quint64>(r.Consumed);
+                continue;
+            }
+            if (!onRecord(p))
+                return;
+        }
+        Feed(data + pos, size - pos);
+        return;
+    }
+    Feed(data, size);
+    while (Next(p))
+        if (!onRecord(p)) {
+            Buffer = QByteArray();
+            Start = 0;
+            return;
+        }
+}
+
+} // namespace kelvra

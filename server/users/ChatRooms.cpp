@@ -1,0 +1,79 @@
+// Chat rooms: creation, joining, leaving, and the operator's request to leave.
+#include "PacketCodes.h"
+#include "Server.h"
+#include "TextUtil.h"
+
+#include <QDateTime>
+
+namespace kelvra {
+
+void TServer::CreateChat(TConnection* user, const QByteArray& nameParam, bool secure) {
+    const QByteArray name = TrimText(nameParam);
+    if (name.isEmpty()) {
+        Send(user, MakePacket(KMC_STATUS, "Invalid Chat Name"));
+        return;
+    }
+    TChat* chat = Users.NewChat(name, secure);
+    SendToAll(MakePacket(KMC_ADDCHAT, name, {}, secure));
+    JoinChat(user, chat, true);
+    ViewRef.AddChatRow(*chat, QDateTime::currentDateTime());
+}
+
+void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {
+    if (!chat) {
+        Send(user, MakePacket(KMC_MESSAGE, ServerNick, "The chat does not exist"));
+        return;
+    }
+    if (chat->Secure && !pass) {
+        Send(user, MakePacket(KMC_MESSAGE, ServerNick, "This is a private chat"));
+        return;
+    }
+    Users.AddEntry(chat, user);
+    Send(user, MakePacket(KMC_JOINED, chat->Name));
+
+    // The other members in accept order: the order of the user list.
+    const TPreparedPacket joined(
+        MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has joined the chat"));
+    QByteArray present;
+    for (const auto& [order, q] : chat->MembersByOrder) {
+        if (q == user)
+            continue;
+        Send(q, joined);
+        present += q->Nickname + ", ";
+    }
+    QByteArray whoIsHere;
+    if (present.isEmpty()) {
+        whoIsHere = "SYou are alone.";
+    } else {
+        present.chop(2);
+        whoIsHere = "SUsers on this chat : " + present + ".";
+    }
+    Send(user, MakePacket(KMC_CHATDATA, chat->Name, whoIsHere));
+    ViewRef.ChatMembersChanged(*chat);
+}
+
+void TServer::QuitChat(TChat* chat, TConnection* user) {
+    if (!chat || !user || !Users.RemoveFirstEntry(chat, user))
+        return;
+    if (!chat->Users.empty()) {
+        const TPreparedPacket left(
+            MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has quit the chat"));
+        for (TConnection* member : chat->Users)
+            Send(member, left);
+        ViewRef.ChatMembersChanged(*chat);
+        return;
+    }
+    SendToAll(MakePacket(KMC_DELCHAT, chat->Name));
+    ViewRef.RemoveChatRow(*chat);
+    Users.RemoveChat(chat);
+}
+
+void TServer::KillChat(TChat* chat) {
+    if (!chat)
+        return;
+    const TPreparedPacket bye(MakePacket(KMC_BYE, chat->Name));
+    for (TConnection* member : chat->Users)
+        Send(member, bye);
+}
+
+} // namespace kelvra

@@ -1,0 +1,103 @@
+// Dispatch: the single entry through which every decoded client record
+// reaches the handler for its code.
+#include "PacketCodes.h"
+#include "Server.h"
+#include "TextUtil.h"
+
+namespace kelvra {
+
+TServer::TServer(ITransport& transport, IServerView& view) : Transport(transport), ViewRef(view) {}
+
+TServer::~TServer() = default;
+
+void TServer::ConnectionAccepted(SocketHandle socket, uint32_t ipv4, uint16_t port) {
+    TConnection* user = Users.NewUser(socket);
+    user->IPv4 = ipv4;
+    user->Port = port;
+}
+
+bool TServer::HasUser(SocketHandle socket) const { return Users.FindUserBySocket(socket) != nullptr; }
+
+void TServer::DispatchLogin(const TDataPacket& packet) {
+    const std::optional<int32_t> icon = StrToInt(packet.Param2);
+    if (!icon) {
+        // A client cannot open boxes on the operator's screen: the failure goes
+        // to the error log and only this record is dropped.
+        ViewRef.ReportClientFailure(
+            QStringLiteral("'%1' is not a valid integer value").arg(FromBytes(packet.Param2)));
+        return;
+    }
+    Login(static_cast<SocketHandle>(packet.From), packet.Param1, *icon);
+}
+
+void TServer::Dispatch(const TDataPacket& packet) {
+    const PacketCodeInfo* info = FindPacketCode(packet.Code);
+    if (!info || packet.Code > KMS_SERVERNICK)
+        return; // unknown codes and server-to-client codes are dropped
+    const auto socket = static_cast<SocketHandle>(packet.From);
+    TConnection* sender = nullptr;
+    if (info->NeedsLoggedIn) {
+        sender = Users.FindUserBySocket(socket);
+        if (!sender || !sender->LoggedIn)
+            return;
+    }
+    switch (packet.Code) {
+    case KMS_LOGIN:
+        DispatchLogin(packet);
+        break;
+    case KMS_QUIT:
+        QuitUser(socket);
+        break;
+    case KMS_GETPOST:
+        DeliverMail(socket);
+        break;
+    case KMS_USER:
+        UserInfo(packet.Param1, packet.Param2, socket);
+        break;
+    case KMS_QUITCHAT:
+        QuitChat(Users.FindChatByName(packet.Param1), Users.FindUserBySocket(socket));
+        break;
+    case KMS_PING:
+        PingAnswer(socket);
+        break;
+    case KMS_JOIN:
+        JoinChat(sender, Users.FindChatByName(packet.Param1), packet.Switch);
+        break;
+    case KMS_CREATE:
+        CreateChat(sender, packet.Param1, packet.Switch);
+        break;
+    case KMS_CHATDATA:
+        ChatData(sender, packet.Param1, packet.Switch, packet.Param2);
+        break;
+    case KMS_MESSAGE:
+        PrivateMessage(sender, packet.Param1, packet.Switch, packet.Param2);
+        break;
+    case KMS_INVITE:
+        Invite(sender, packet.Param1, packet.Param2);
+        break;
+    case KMS_SERVERNICK:
+        ServerNickRequest(socket);
+        break;
+    default:
+        break;
+    }
+    // The Chats view's member counts are kept up to date by the handlers
+    // themselves (ChatMembersChanged), chat by chat.
+}
+
+void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
+    const TPreparedPacket prepared(packet);
+    for (const auto& user : Users.Users())
+        if (user.get() != except)
+            Transport.SendPrepared(user->Socket, prepared);
+}
+
+void TServer::SendShutdownNotice() {
+    SendToAll(MakePacket(KMC_STATUS, "Server is shuting down..."));
+}
+
+void TServer::Broadcast(const QByteArray& text, bool anonymous) {
+    SendToAll(MakePacket(KMC_MESSAGE, ServerNick, text, anonymous));
+}
+
+} // namespace kelvra

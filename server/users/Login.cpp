@@ -1,0 +1,66 @@
+// Login (KMS_LOGIN) and the server nickname request.
+#include "PacketCodes.h"
+#include "Server.h"
+#include "TextUtil.h"
+
+#include <QDateTime>
+
+namespace kelvra {
+
+void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t icon) {
+    const QByteArray nick = TrimText(nickParam);
+    if (nick.isEmpty()) {
+        Send(socket, MakePacket(KMC_BADNICK));
+        return;
+    }
+    if (Users.FindUserByNickname(nick)) {
+        Send(socket, MakePacket(KMC_NICKINUSE));
+        return;
+    }
+    TConnection* user = Users.FindUserBySocket(socket);
+    if (!user)
+        return;
+    if (TBan* ban = BanList.FindBan(nick, user->IPv4)) {
+        Send(socket, MakePacket(KMC_BANNED));
+        RecordBanHit(ban);
+        return;
+    }
+    if (SameTextAscii(nick, TrimText(ServerNick))) {
+        Send(socket, MakePacket(KMC_NICKINUSE));
+        return;
+    }
+
+    Send(socket, MakePacket(KMC_OKAY));
+    const QByteArray iconText = QByteArray::number(icon);
+    // A repeated login replaces the old name everywhere: the others are told
+    // the old nickname is gone before they hear of the new one, and the Users
+    // row is replaced rather than doubled.
+    if (user->HasUserRow) {
+        SendToAll(MakePacket(KMC_DELUSER, user->Nickname), user);
+        ViewRef.RemoveUserRow(socket);
+        user->HasUserRow = false;
+    }
+    Users.SetNickname(user, nick);
+    user->IconId = icon;
+
+    for (const auto& chat : Users.Chats())
+        Send(socket, MakePacket(KMC_ADDCHAT, chat->Name, {}, chat->Secure));
+    Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
+
+    const TPreparedPacket announce(MakePacket(KMC_ADDUSER, nick, iconText));
+    for (const auto& q : Users.Users()) {
+        Send(socket, MakePacket(KMC_ADDUSER, q->Nickname, QByteArray::number(q->IconId)));
+        if (q->Socket != socket)
+            Send(q.get(), announce);
+    }
+
+    user->HasUserRow = true;
+    ViewRef.AddUserRow(*user, QDateTime::currentDateTime());
+    SendPing(user);
+}
+
+void TServer::ServerNickRequest(SocketHandle socket) {
+    Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
+}
+
+} // namespace kelvra

@@ -1,0 +1,150 @@
+#include "Registry.h"
+
+#include "TextUtil.h"
+
+#include <algorithm>
+
+namespace kelvra {
+
+QByteArray TConnection::DottedAddress() const {
+    return QByteArray::number((IPv4 >> 24) & 0xFF) + '.' + QByteArray::number((IPv4 >> 16) & 0xFF) +
+           '.' + QByteArray::number((IPv4 >> 8) & 0xFF) + '.' + QByteArray::number(IPv4 & 0xFF);
+}
+
+TConnection* TRegistry::NewUser(SocketHandle socket) {
+    auto record = std::make_unique<TConnection>();
+    record->Socket = socket;
+    record->Order = NextUserOrder++;
+    TConnection* user = record.get();
+    auto it = UserRecords.insert(UserRecords.end(), std::move(record));
+    UserPos[user] = it;
+    // A socket handle is unique among open connections; keep the first record
+    // for it, as a walk of the list would find.
+    BySocket.emplace(socket, it);
+    WithoutNickname.emplace(user->Order, user);
+    return user;
+}
+
+void TRegistry::Unindex(TConnection* user) {
+    auto s = BySocket.find(user->Socket);
+    if (s != BySocket.end() && s->second->get() == user)
+        BySocket.erase(s);
+    if (user->Nickname.isEmpty()) {
+        WithoutNickname.erase(user->Order);
+    } else {
+        auto n = ByNickname.find(AsciiLower(user->Nickname));
+        if (n != ByNickname.end() && n.value() == user)
+            ByNickname.erase(n);
+    }
+}
+
+void TRegistry::RemoveUser(TConnection* user) {
+    auto pos = UserPos.find(user);
+    if (pos == UserPos.end())
+        return;
+    while (!user->Chats.empty()) {
+        TChat* chat = user->Chats.begin()->second;
+        RemoveAllEntries(chat, user);
+    }
+    Unindex(user);
+    auto it = pos->second;
+    UserPos.erase(pos);
+    UserRecords.erase(it);
+}
+
+TConnection* TRegistry::FindUserBySocket(SocketHandle socket) const {
+    auto it = BySocket.find(socket);
+    return it == BySocket.end() ? nullptr : it->second->get();
+}
+
+TConnection* TRegistry::FindUserByNickname(const QByteArray& nickname) const {
+    if (nickname.isEmpty())
+        return WithoutNickname.empty() ? nullptr : WithoutNickname.begin()->second;
+    return ByNickname.value(AsciiLower(nickname), nullptr);
+}
+
+void TRegistry::SetNickname(TConnection* user, const QByteArray& nickname) {
+    if (user->Nickname.isEmpty()) {
+        WithoutNickname.erase(user->Order);
+    } else {
+        auto n = ByNickname.find(AsciiLower(user->Nickname));
+        if (n != ByNickname.end() && n.value() == user)
+            ByNickname.erase(n);
+    }
+    user->Nickname = nickname;
+    if (nickname.isEmpty())
+        WithoutNickname.emplace(user->Order, user);
+    else
+        ByNickname.insert(AsciiLower(nickname), user);
+}
+
+TChat* TRegistry::NewChat(const QByteArray& name, bool secure) {
+    auto record = std::make_unique<TChat>();
+    record->Name = name;
+    record->Secure = secure;
+    record->Order = NextChatOrder++;
+    TChat* chat = record.get();
+    ChatPos[chat] = ChatRecords.insert(ChatRecords.end(), std::move(record));
+    ChatsByName[AsciiLower(name)].push_back(chat);
+    return chat;
+}
+
+void TRegistry::RemoveChat(TChat* chat) {
+    auto pos = ChatPos.find(chat);
+    if (pos == ChatPos.end())
+        return;
+    for (auto& [member, entries] : chat->Entries)
+        member->Chats.erase(chat->Order);
+    auto named = ChatsByName.find(AsciiLower(chat->Name));
+    if (named != ChatsByName.end()) {
+        auto& list = named.value();
+        list.erase(std::remove(list.begin(), list.end(), chat), list.end());
+        if (list.empty())
+            ChatsByName.erase(named);
+    }
+    auto it = pos->second;
+    ChatPos.erase(pos);
+    ChatRecords.erase(it);
+}
+
+TChat* TRegistry::FindChatByName(const QByteArray& name) const {
+    auto it = ChatsByName.constFind(AsciiLower(name));
+    return it == ChatsByName.constEnd() || it->empty() ? nullptr : it->front();
+}
+
+void TRegistry::AddEntry(TChat* chat, TConnection* user) {
+    auto entry = chat->Users.insert(chat->Users.end(), user);
+    auto& entries = chat->Entries[user];
+    if (entries.empty()) {
+        chat->MembersByOrder.emplace(user->Order, user);
+        user->Chats.emplace(chat->Order, chat);
+    }
+    entries.push_back(entry);
+}
+
+bool TRegistry::RemoveFirstEntry(TChat* chat, TConnection* user) {
+    auto it = chat->Entries.find(user);
+    if (it == chat->Entries.end())
+        return false;
+    chat->Users.erase(it->second.front());
+    it->second.pop_front();
+    if (it->second.empty()) {
+        chat->Entries.erase(it);
+        chat->MembersByOrder.erase(user->Order);
+        user->Chats.erase(chat->Order);
+    }
+    return true;
+}
+
+int TRegistry::RemoveAllEntries(TChat* chat, TConnection* user) {
+    int removed = 0;
+    while (RemoveFirstEntry(chat, user))
+        ++removed;
+    return removed;
+}
+
+bool TRegistry::IsMember(const TChat* chat, const TConnection* user) {
+    return chat->Entries.count(const_cast<TConnection*>(user)) > 0;
+}
+
+} // namespace kelvra

@@ -1,0 +1,101 @@
+#pragma once
+// The server's memory of who is connected and which chats exist: two ordered
+// lists (accept order, creation order) with indexes beside them, so that no
+// lookup walks a list. Lookups keep the first-match-in-list-order rule.
+#include "Transport.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <unordered_map>
+
+namespace kelvra {
+
+struct TChat;
+
+struct TConnection {
+    SocketHandle Socket = 0;
+    uint32_t IPv4 = 0;  // peer address, host order: octet 1 is the top byte
+    uint16_t Port = 0;  // peer port, host order
+    QByteArray Nickname;
+    int32_t IconId = 0;
+    bool LoggedIn = false;
+    bool PingPending = false;
+    uint32_t PingSentAt = 0;
+    int32_t PingTime = 0;
+
+    // Bookkeeping beside the record's own fields.
+    uint64_t Order = 0;      // accept order
+    bool HasUserRow = false; // a successful login added its Users row
+    std::map<uint64_t, TChat*> Chats; // chats it stands in, by creation order
+
+    QByteArray DottedAddress() const;
+};
+
+struct TChat {
+    QByteArray Name;
+    bool Secure = false;
+    uint64_t Order = 0; // creation order
+
+    // Member entries in join order; a user may stand more than once.
+    std::list<TConnection*> Users;
+    int MemberCount() const { return static_cast<int>(Users.size()); }
+
+    // Each member's entries, oldest first, and the members by accept order.
+    std::unordered_map<TConnection*, std::deque<std::list<TConnection*>::iterator>> Entries;
+    std::map<uint64_t, TConnection*> MembersByOrder;
+};
+
+class TRegistry {
+public:
+    using UserList = std::list<std::unique_ptr<TConnection>>;
+    using ChatList = std::list<std::unique_ptr<TChat>>;
+
+    // A fresh record at the end of the user list.
+    TConnection* NewUser(SocketHandle socket);
+    // Takes the record out of the user list (and out of every chat) and destroys it.
+    void RemoveUser(TConnection* user);
+
+    TConnection* FindUserBySocket(SocketHandle socket) const;
+    // ASCII case ignored; the key is used as it comes (not trimmed).
+    TConnection* FindUserByNickname(const QByteArray& nickname) const;
+    void SetNickname(TConnection* user, const QByteArray& nickname);
+
+    // A fresh chat at the end of the chat list.
+    TChat* NewChat(const QByteArray& name, bool secure);
+    void RemoveChat(TChat* chat);
+    TChat* FindChatByName(const QByteArray& name) const;
+
+    void AddEntry(TChat* chat, TConnection* user);
+    // Removes the user's first entry; false when it has none.
+    bool RemoveFirstEntry(TChat* chat, TConnection* user);
+    // Removes every entry of the user; returns how many there were.
+    int RemoveAllEntries(TChat* chat, TConnection* user);
+    static bool IsMember(const TChat* chat, const TConnection* user);
+
+    const UserList& Users() const { return UserRecords; }
+    const ChatList& Chats() const { return ChatRecords; }
+    int UserCount() const { return static_cast<int>(UserRecords.size()); }
+    int ChatCount() const { return static_cast<int>(ChatRecords.size()); }
+
+private:
+    void Unindex(TConnection* user);
+
+    UserList UserRecords;
+    ChatList ChatRecords;
+    uint64_t NextUserOrder = 1;
+    uint64_t NextChatOrder = 1;
+
+    std::unordered_map<SocketHandle, UserList::iterator> BySocket;
+    QHash<QByteArray, TConnection*> ByNickname;          // lower-cased, non-empty nicknames
+    std::map<uint64_t, TConnection*> WithoutNickname;    // accept order
+    std::unordered_map<TConnection*, UserList::iterator> UserPos;
+    std::unordered_map<TChat*, ChatList::iterator> ChatPos;
+    QHash<QByteArray, std::vector<TChat*>> ChatsByName;  // lower-cased, creation order
+};
+
+} // namespace kelvra

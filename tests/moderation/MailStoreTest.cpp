@@ -1,0 +1,112 @@
+#include "MailStore.h"
+#include "IniFile.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using kelvra::TIniFile;
+using kelvra::TMailItem;
+using kelvra::TMailStore;
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& content) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+} // namespace
+
+TEST(MailStore, MailForMatchesWholeNicknamesInOrder) {
+    TMailStore store;
+    TMailItem* a1 = store.Append("alice", "bob", "one");
+    TMailItem* b = store.Append("bob", "alice", "hi");
+    TMailItem* a2 = store.Append("ALICE", "carol", "two");
+    store.Append("alice ", "dave", "trailing blank");
+    TMailItem* none = store.Append("", "x", "no nickname");
+
+    EXPECT_EQ(store.MailFor("Alice"), (std::vector<TMailItem*>{a1, a2}));
+    EXPECT_EQ(store.MailFor(""), std::vector<TMailItem*>{none});
+    EXPECT_TRUE(store.MailFor("alic").empty());
+    EXPECT_TRUE(store.MailFor("carol").empty());
+
+    EXPECT_TRUE(store.Remove(a1));
+    EXPECT_FALSE(store.Remove(a1));
+    EXPECT_TRUE(store.Remove(a2));
+    EXPECT_TRUE(store.MailFor("alice").empty());
+    EXPECT_EQ(store.Items().front(), b); // the others keep their order
+    EXPECT_EQ(store.Count(), 3);
+
+    TMailItem* again = store.Append("Alice", "eve", "later");
+    EXPECT_EQ(store.MailFor("aLiCe"), std::vector<TMailItem*>{again});
+    store.Clear();
+    EXPECT_EQ(store.Count(), 0);
+    EXPECT_TRUE(store.MailFor("alice").empty());
+}
+
+TEST(MailStore, SaveAndLoadRoundTripThroughTheFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("kmail.dat");
+    // An earlier, longer list and content that is not ours.
+    WriteAll(path, "; operator notes\r\n[Mail]\r\nMail=3\r\n3Target=old\r\n3Msg=left\r\n"
+                   "[Other]\r\nKeep=me\r\n");
+    const QByteArray longMsg = QByteArray(3000, 'a') + "\r\n" + QByteArray(3000, 'b');
+    TMailStore store;
+    store.Append(" alice", "Anonymous", "  two\nlines  ");
+    store.Append("bob", "\"q\" \\", longMsg);
+    ASSERT_TRUE(store.Save(path));
+
+    TIniFile ini;
+    ASSERT_TRUE(ini.Load(path));
+    EXPECT_EQ(ini.ReadString("Mail", "Mail"), "2");
+    EXPECT_EQ(ini.ReadString("Mail", "3Target"), "old");
+    EXPECT_EQ(ini.ReadString("Other", "Keep"), "me");
+    EXPECT_TRUE(ReadAll(path).startsWith("; operator notes\r\n"));
+
+    TMailStore loaded;
+    const auto added = loaded.Load(path);
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_EQ(added[0]->Target, " alice");
+    EXPECT_EQ(added[0]->Sender, "Anonymous");
+    EXPECT_EQ(added[0]->Msg, "  two\nlines  ");
+    EXPECT_EQ(added[1]->Sender, "\"q\" \\");
+    EXPECT_EQ(added[1]->Msg, longMsg);
+    EXPECT_EQ(loaded.MailFor(" ALICE").size(), 1u);
+}
+
+TEST(MailStore, LoadCountForms) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("m.dat");
+    TMailStore store;
+    EXPECT_TRUE(store.Load(path).empty()); // no file
+
+    WriteAll(path, "[mail]\nMAIL=0x2\n1target=t\n2Msg=m\n");
+    const auto added = store.Load(path);
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_EQ(added[0]->Target, "t");
+    EXPECT_EQ(added[0]->Msg, "");
+    EXPECT_EQ(added[1]->Target, "");
+    EXPECT_EQ(added[1]->Msg, "m");
+
+    for (const QByteArray count : {"abc", "0x", "-1", ""}) {
+        WriteAll(path, "[Mail]\nMail=" + count + "\n1Target=t\n");
+        EXPECT_TRUE(TMailStore().Load(path).empty()) << count.constData();
+    }
+}
+
+TEST(MailStore, FailedSaveReportsThePath) {
+    QTemporaryDir dir;
+    TMailStore store;
+    store.Append("a", "b", "c");
+    const QString path = dir.filePath("missing/kmail.dat");
+    QString error;
+    EXPECT_FALSE(store.Save(path, &error));
+    EXPECT_EQ(error, "Unable to write to " + path);
+}

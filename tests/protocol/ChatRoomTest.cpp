@@ -1,0 +1,170 @@
+// Chat rooms: creation, the notices of joining and leaving and their order,
+// secure chats, duplicate entries and names, and the operator's kill request.
+#include "TestServer.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelvra;
+using namespace kelvra::test;
+
+namespace {
+
+class ChatRoomTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (auto* c : {&Alice, &Bob, &Carol})
+            ASSERT_TRUE(c->Connect(Server.Port()));
+        ASSERT_TRUE(Alice.LoginAs("alice", 3));
+        ASSERT_TRUE(Bob.LoginAs("bob", 3));
+        ASSERT_TRUE(Carol.LoginAs("carol", 3));
+        Settle();
+    }
+    void Settle() {
+        Alice.Settle(30);
+        for (auto* c : {&Alice, &Bob, &Carol})
+            c->Take();
+    }
+    TTestServer Server{"Admin"};
+    TTestClient Alice, Bob, Carol;
+};
+
+TEST_F(ChatRoomTest, CreateAnnouncesToAllThenSeatsTheCreator) {
+    Alice.Send(KMS_CREATE, "  Lobby ", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    ASSERT_TRUE(Bob.WaitFor(1));
+    ASSERT_TRUE(Carol.WaitFor(1));
+    Alice.Settle();
+    EXPECT_EQ(Alice.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_ADDCHAT, "Lobby"), Rec(KMC_JOINED, "Lobby"),
+                                        Rec(KMC_CHATDATA, "Lobby", "SYou are alone.")}));
+    EXPECT_EQ(Bob.Received(), std::vector<TDataPacket>{Rec(KMC_ADDCHAT, "Lobby")});
+}
+
+TEST_F(ChatRoomTest, BlankNameIsRefused) {
+    Alice.Send(KMS_CREATE, "   ", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(1));
+    Alice.Settle();
+    EXPECT_EQ(Alice.Received(), std::vector<TDataPacket>{Rec(KMC_STATUS, "Invalid Chat Name")});
+    EXPECT_TRUE(Bob.Received().empty());
+    EXPECT_EQ(Server.Core().Registry().ChatCount(), 0);
+}
+
+TEST_F(ChatRoomTest, JoinNoticesFollowAcceptOrder) {
+    // bob creates, alice joins later: the who-is-here list still follows the
+    // order of the connections (alice was accepted first).
+    Bob.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Bob.WaitFor(3));
+    Alice.Send(KMS_JOIN, "lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Settle();
+    Carol.Send(KMS_JOIN, "LOBBY", {}, false);
+    ASSERT_TRUE(Carol.WaitFor(2));
+    ASSERT_TRUE(Alice.WaitFor(1));
+    ASSERT_TRUE(Bob.WaitFor(1));
+    EXPECT_EQ(Carol.Received(),
+              (std::vector<TDataPacket>{
+                  Rec(KMC_JOINED, "Lobby"),
+                  Rec(KMC_CHATDATA, "Lobby", "SUsers on this chat : alice, bob.")}));
+    EXPECT_EQ(Alice.Received()[0], Rec(KMC_CHATDATA, "Lobby", "Scarol has joined the chat"));
+    EXPECT_EQ(Bob.Received()[0], Rec(KMC_CHATDATA, "Lobby", "Scarol has joined the chat"));
+    EXPECT_EQ(Server.Core().Registry().FindChatByName("Lobby")->MemberCount(), 3);
+}
+
+TEST_F(ChatRoomTest, JoinRefusals) {
+    Alice.Send(KMS_CREATE, "Vault", {}, true);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Settle();
+    Bob.Send(KMS_JOIN, "Nowhere", {}, false);
+    Bob.Send(KMS_JOIN, "Vault", {}, false);
+    ASSERT_TRUE(Bob.WaitFor(2));
+    EXPECT_EQ(Bob.Take(),
+              (std::vector<TDataPacket>{Rec(KMC_MESSAGE, "Admin", "The chat does not exist"),
+                                        Rec(KMC_MESSAGE, "Admin", "This is a private chat")}));
+    Bob.Send(KMS_JOIN, "Vault", {}, true);
+    ASSERT_TRUE(Bob.WaitFor(2));
+    EXPECT_EQ(Bob.Received()[1], Rec(KMC_CHATDATA, "Vault", "SUsers on this chat : alice."));
+}
+
+TEST_F(ChatRoomTest, UsersNotLoggedInCannotCreateOrJoin) {
+    TTestClient guest;
+    ASSERT_TRUE(guest.Connect(Server.Port()));
+    guest.Send(KMS_LOGIN, "guest", "0");
+    ASSERT_TRUE(guest.WaitFor(6));
+    guest.Take();
+    guest.Send(KMS_CREATE, "Lobby", {}, false);
+    guest.Send(KMS_CHATDATA, "Lobby", "hi", false);
+    guest.Send(KMS_MESSAGE, "alice", "hi", false);
+    guest.Send(KMS_INVITE, "alice", "x");
+    guest.Settle(100);
+    EXPECT_TRUE(guest.Received().empty());
+    EXPECT_EQ(Server.Core().Registry().ChatCount(), 0);
+    EXPECT_EQ(Server.Core().Mail().Count(), 0);
+}
+
+TEST_F(ChatRoomTest, LeavingNotifiesRemainingAndLastOneDeletesTheChat) {
+    Alice.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Bob.Send(KMS_JOIN, "Lobby", {}, false);
+    ASSERT_TRUE(Bob.WaitFor(3));
+    Settle();
+    Alice.Send(KMS_QUITCHAT, "lobby");
+    ASSERT_TRUE(Bob.WaitFor(1));
+    Alice.Settle();
+    EXPECT_EQ(Bob.Take(), std::vector<TDataPacket>{Rec(KMC_CHATDATA, "Lobby", "Salice has quit the chat")});
+    EXPECT_TRUE(Alice.Received().empty());
+    Alice.Send(KMS_QUITCHAT, "Lobby"); // not a member any more: nothing happens
+    Bob.Send(KMS_QUITCHAT, "Lobby");
+    for (auto* c : {&Alice, &Bob, &Carol})
+        ASSERT_TRUE(c->WaitFor(1));
+    Alice.Settle();
+    for (auto* c : {&Alice, &Bob, &Carol})
+        EXPECT_EQ(c->Take(), std::vector<TDataPacket>{Rec(KMC_DELCHAT, "Lobby")});
+    EXPECT_EQ(Server.Core().Registry().ChatCount(), 0);
+}
+
+TEST_F(ChatRoomTest, DoubleJoinStandsTwice) {
+    Alice.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Bob.Send(KMS_JOIN, "Lobby", {}, false);
+    Bob.Send(KMS_JOIN, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(5));
+    Settle();
+    EXPECT_EQ(Server.Core().Registry().FindChatByName("Lobby")->MemberCount(), 3);
+    // One quit removes one entry; the left notice reaches every remaining
+    // entry, the leaver's other entry included.
+    Bob.Send(KMS_QUITCHAT, "Lobby");
+    ASSERT_TRUE(Bob.WaitFor(1));
+    ASSERT_TRUE(Alice.WaitFor(1));
+    EXPECT_EQ(Bob.Received()[0], Rec(KMC_CHATDATA, "Lobby", "Sbob has quit the chat"));
+    EXPECT_EQ(Server.Core().Registry().FindChatByName("Lobby")->MemberCount(), 2);
+}
+
+TEST_F(ChatRoomTest, DuplicateNamesReachTheFirstChat) {
+    Alice.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Bob.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Bob.WaitFor(4));
+    Settle();
+    ASSERT_EQ(Server.Core().Registry().ChatCount(), 2);
+    Carol.Send(KMS_JOIN, "Lobby", {}, false);
+    ASSERT_TRUE(Carol.WaitFor(2));
+    EXPECT_EQ(Carol.Received()[1], Rec(KMC_CHATDATA, "Lobby", "SUsers on this chat : alice."));
+    Bob.Send(KMS_QUITCHAT, "Lobby"); // reaches the first chat, of which bob is not a member
+    Bob.Settle();
+    EXPECT_EQ(Server.Core().Registry().ChatCount(), 2);
+}
+
+TEST_F(ChatRoomTest, KillChatAsksEveryEntryToLeave) {
+    Alice.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Bob.Send(KMS_JOIN, "Lobby", {}, false);
+    ASSERT_TRUE(Bob.WaitFor(3));
+    Settle();
+    Server.Core().KillChat(Server.Core().Registry().FindChatByName("Lobby"));
+    ASSERT_TRUE(Alice.WaitFor(1));
+    ASSERT_TRUE(Bob.WaitFor(1));
+    EXPECT_EQ(Alice.Received()[0], Rec(KMC_BYE, "Lobby"));
+    EXPECT_EQ(Server.Core().Registry().ChatCount(), 1); // nothing changes until they leave
+}
+
+} // namespace

@@ -1,0 +1,91 @@
+// Text helpers and the registry's lookups with their first-match rules.
+#include "Registry.h"
+#include "SocketErrors.h"
+#include "TextUtil.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelvra;
+
+namespace {
+
+TEST(TextUtilTest, TrimAndCase) {
+    EXPECT_EQ(TrimText("  \t bob \r\n"), "bob");
+    EXPECT_EQ(TrimText(QByteArray("\x01\x1f x \x20", 6)), "x");
+    EXPECT_EQ(TrimText("   "), "");
+    EXPECT_TRUE(SameTextAscii("Lobby", "LOBBY"));
+    EXPECT_FALSE(SameTextAscii("\xc9t\xe9", "\xe9t\xe9")); // accented letters compare by code
+    EXPECT_FALSE(SameTextAscii("bob", "bob "));
+    EXPECT_EQ(AsciiLower("A\xc4Z"), "a\xc4z");
+}
+
+TEST(TextUtilTest, StrToInt) {
+    EXPECT_EQ(StrToInt(QByteArray("42")), 42);
+    EXPECT_EQ(StrToInt(QByteArray("  -7")), -7);
+    EXPECT_EQ(StrToInt(QByteArray("+3")), 3);
+    EXPECT_EQ(StrToInt(QByteArray("$1F")), 31);
+    EXPECT_EQ(StrToInt(QByteArray("$FFFFFFFF")), -1);
+    EXPECT_EQ(StrToInt(QByteArray("2147483647")), INT32_MAX);
+    EXPECT_EQ(StrToInt(QByteArray("-2147483648")), INT32_MIN);
+    for (const char* bad : {"", " ", "12x", "2147483648", "$", "$1G", "-$1", "1 ", "0x10", "--1", "$100000000"})
+        EXPECT_FALSE(StrToInt(QByteArray(bad)).has_value()) << bad;
+}
+
+TEST(SocketErrorsTest, TextsAndErrnoMapping) {
+    EXPECT_EQ(SocketErrorText(10055), "No buffer space available");
+    EXPECT_EQ(SocketErrorText(10000), "Not a WinSock error");
+    EXPECT_EQ(SocketErrorText(11004), "No Data");
+    EXPECT_EQ(SocketErrorFromErrno(EMFILE), 10024);
+    EXPECT_EQ(SocketErrorFromErrno(ENOBUFS), 10055);
+    EXPECT_EQ(SocketErrorFromErrno(EADDRINUSE), 10048);
+    EXPECT_EQ(SocketErrorFromErrno(0), 0);
+}
+
+TEST(RegistryTest, NicknameLookupsFollowListOrderAndDoNotTrim) {
+    TRegistry reg;
+    TConnection* a = reg.NewUser(10);
+    TConnection* b = reg.NewUser(11);
+    TConnection* c = reg.NewUser(12);
+    reg.SetNickname(b, "Bob");
+    EXPECT_EQ(reg.FindUserByNickname("BOB"), b);
+    EXPECT_EQ(reg.FindUserByNickname(" bob"), nullptr);
+    EXPECT_EQ(reg.FindUserByNickname(""), a); // the first record without a nickname
+    reg.SetNickname(a, "Al");
+    EXPECT_EQ(reg.FindUserByNickname(""), c);
+    reg.SetNickname(a, "Alf"); // renaming frees the old name
+    EXPECT_EQ(reg.FindUserByNickname("al"), nullptr);
+    EXPECT_EQ(reg.FindUserByNickname("ALF"), a);
+    reg.RemoveUser(a);
+    EXPECT_EQ(reg.FindUserByNickname("alf"), nullptr);
+    EXPECT_EQ(reg.FindUserBySocket(10), nullptr);
+    EXPECT_EQ(reg.FindUserBySocket(12), c);
+    EXPECT_EQ(reg.UserCount(), 2);
+}
+
+TEST(RegistryTest, ChatsByNameAndMembership) {
+    TRegistry reg;
+    TConnection* u = reg.NewUser(1);
+    TConnection* v = reg.NewUser(2);
+    TChat* first = reg.NewChat("Lobby", false);
+    TChat* second = reg.NewChat("lobby", true);
+    EXPECT_EQ(reg.FindChatByName("LOBBY"), first);
+    reg.AddEntry(first, v);
+    reg.AddEntry(first, u);
+    reg.AddEntry(first, v);
+    EXPECT_EQ(first->MemberCount(), 3);
+    // Members by accept order, entries by join order.
+    ASSERT_EQ(first->MembersByOrder.size(), 2u);
+    EXPECT_EQ(first->MembersByOrder.begin()->second, u);
+    EXPECT_EQ(first->Users.front(), v);
+    EXPECT_TRUE(reg.RemoveFirstEntry(first, v));
+    EXPECT_EQ(first->Users.front(), u);
+    EXPECT_TRUE(TRegistry::IsMember(first, v));
+    reg.RemoveChat(first);
+    EXPECT_EQ(reg.FindChatByName("Lobby"), second);
+    EXPECT_TRUE(v->Chats.empty());
+    reg.AddEntry(second, u);
+    reg.RemoveUser(u); // leaves no entry behind
+    EXPECT_EQ(second->MemberCount(), 0);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+// The wire encoding: documented byte examples as table rows, and the decoder's
+// treatment of forms, bounds and broken input.
+#include "PacketCodes.h"
+#include "WireCodec.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelvra;
+
+namespace {
+
+QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
+
+TEST(WireCodecTest, IntegerForms) {
+    const struct {
+        int32_t Value;
+        const char* Bytes;
+    } rows[] = {{127, "027f"},      {128, "038000"},         {-128, "0280"},
+                {-129, "037fff"},   {32767, "03ff7f"},       {32768, "0400800000"},
+                {-1, "02ff"},       {0, "0200"},             {-32768, "030080"},
+                {-32769, "04ff7fffff"}, {INT32_MIN, "0400000080"}, {INT32_MAX, "04ffffff7f"}};
+    for (const auto& row : rows) {
+        QByteArray out;
+        AppendInteger(out, row.Value);
+        EXPECT_EQ(out, Hex(row.Bytes)) << row.Value;
+        TPacketReader reader(out.constData(), out.size());
+        int32_t back = 0;
+        ASSERT_TRUE(reader.ReadInteger(back));
+        EXPECT_EQ(back, row.Value);
+        EXPECT_TRUE(reader.AtEnd());
+    }
+}
+
+TEST(WireCodecTest, TextForms) {
+    QByteArray out;
+    AppendText(out, QByteArray(255, 'a'));
+    EXPECT_EQ(out.left(2), Hex("06ff"));
+    EXPECT_EQ(out.size(), 257);
+    out.clear();
+    AppendText(out, QByteArray(256, 'a'));
+    EXPECT_EQ(out.left(5), Hex("0c00010000"));
+    EXPECT_EQ(out.size(), 261);
+    out.clear();
+    AppendText(out, {});
+    EXPECT_EQ(out, Hex("0600"));
+    // Either form is read for any length.
+    QByteArray longSmall = Hex("0c03000000") + "abc";
+    TPacketReader reader(longSmall.constData(), longSmall.size());
+    QByteArray text;
+    ASSERT_TRUE(reader.ReadText(text));
+    EXPECT_EQ(text, "abc");
+}
+
+TEST(WireCodecTest, DocumentedRecords) {
+    EXPECT_EQ(EncodePacket(MakePacket(KMC_PING)),
+              Hex("0106084b4c5652383030320200027402000600060008 00"));
+    TDataPacket login = MakePacket(KMS_LOGIN, "bob", "3");
+    const QByteArray bytes = EncodePacket(login);
+    EXPECT_EQ(bytes, Hex("0106084b4c56523830303202000200020006 03626f62 060133 0800"));
+    EXPECT_EQ(bytes.size(), 27);
+    EXPECT_EQ(EncodedSize(login), 27);
+    TDataPacket back;
+    const DecodeResult r = DecodeRecord(bytes.constData(), bytes.size(), back);
+    EXPECT_EQ(r.Status, DecodeStatus::Record);
+    EXPECT_EQ(r.Consumed, 27);
+    EXPECT_EQ(back, login);
+}
+
+TEST(WireCodecTest, DecoderAcceptsOtherFormsAndReadsOddBooleansAsFalse) {
+    // Code as 04 74 00 00 00, the magic in long form, Switch byte 0x02.
+    QByteArray bytes = Hex("010c080000004b4c5652383030320200047400000002000600060002 00");
+    TDataPacket p;
+    DecodeResult r = DecodeRecord(bytes.constData(), bytes.size(), p);
+    ASSERT_EQ(r.Status, DecodeStatus::Record);
+    EXPECT_EQ(p.Code, 116);
+    EXPECT_FALSE(p.Switch);
+    EXPECT_EQ(r.Consumed, bytes.size());
+    // A Switch byte of 0x09 is true; a wrong end byte does not undo the record.
+    bytes = EncodePacket(MakePacket(KMS_JOIN, "x", {}, true));
+    bytes[bytes.size() - 1] = 0x05;
+    r = DecodeRecord(bytes.constData(), bytes.size(), p);
+    ASSERT_EQ(r.Status, DecodeStatus::Record);
+    EXPECT_TRUE(p.Switch);
+    EXPECT_EQ(r.Consumed, bytes.size() - 1);
+}
+
+TEST(WireCodecTest, EveryPrefixOfARecordWaitsForMore) {
+    const QByteArray bytes = EncodePacket(MakePacket(KMS_MESSAGE, "bob", QByteArray(300, 'z'), true));
+    for (qsizetype n = 1; n < bytes.size(); ++n) {
+        TDataPacket p;
+        EXPECT_EQ(DecodeRecord(bytes.constData(), n, p).Status, DecodeStatus::NeedMore) << n;
+    }
+}
+
+TEST(WireCodecTest, OnlyTheExactMagicStartsARecord) {
+    QByteArray other = EncodePacket(MakePacket(KMS_PING));
+    other.replace(3, 8, "KLVR9002");
+    TDataPacket p;
+    DecodeResult r = DecodeRecord(other.constData(), other.size(), p);
+    EXPECT_EQ(r.Status, DecodeStatus::Garbage);
+    EXPECT_EQ(r.Consumed, other.size());
+    QByteArray lower = EncodePacket(MakePacket(KMS_PING));
+    lower.replace(3, 4, "klvr");
+    EXPECT_EQ(DecodeRecord(lower.constData(), lower.size(), p).Status, DecodeStatus::Garbage);
+}
+
+TEST(WireCodecTest, StreamDecoderReassemblesAndResynchronises) {
+    const QByteArray a = EncodePacket(MakePacket(KMS_LOGIN, "alice", "1"));
+    const QByteArray b = EncodePacket(MakePacket(KMS_CHATDATA, "Lobby", "hi", true));
+    const QByteArray stream = "junk" + a + QByteArray("\x01\x06\x08KLV", 6) + "zz" + b + b.left(5);
+    // Feed in every chunk size; the same records come out.
+    for (int chunk = 1; chunk <= 13; ++chunk) {
+        TStreamDecoder decoder;
+        std::vector<TDataPacket> got;
+        for (qsizetype i = 0; i < stream.size(); i += chunk)
+            decoder.Consume(stream.constData() + i, std::min<qsizetype>(chunk, stream.size() - i),
+                            [&](TDataPacket& p) {
+                                got.push_back(p);
+                                return true;
+                            });
+        ASSERT_EQ(got.size(), 2u) << chunk;
+        EXPECT_EQ(got[0].Param1, "alice");
+        EXPECT_EQ(got[1].Param2, "hi");
+        EXPECT_EQ(decoder.PendingBytes(), 5) << chunk; // the start of the next record waits
+        EXPECT_EQ(decoder.SkippedBytes(), 4u + 8u) << chunk;
+    }
+}
+
+TEST(WireCodecTest, StreamDecoderStopsWhenAsked) {
+    const QByteArray two = EncodePacket(MakePacket(KMS_QUIT)) + EncodePacket(MakePacket(KMS_PING));
+    TStreamDecoder decoder;
+    int seen = 0;
+    decoder.Consume(two.constData(), two.size(), [&](TDataPacket&) {
+        ++seen;
+        return false;
+    });
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(decoder.PendingBytes(), 0);
+}
+
+TEST(PacketCodesTest, NamesForTheLogs) {
+    EXPECT_EQ(PacketName(KMS_PING), "KMS_PING");
+    EXPECT_EQ(PacketName(KMC_BADPASS), "KMC_BADPASS");
+    EXPECT_EQ(PacketName(KMS_SERVERNICK), "");
+    EXPECT_EQ(PacketName(12), "");
+    EXPECT_EQ(PacketName(99), "");
+    EXPECT_EQ(PacketName(118), "");
+    int named = 0;
+    for (int code = -5; code < 130; ++code)
+        named += !PacketName(code).isEmpty();
+    EXPECT_EQ(named, 29);
+    EXPECT_EQ(PacketCodeFromName("kms_servernick"), 11);
+    EXPECT_EQ(PacketCodeFromName("KMC_CHATDATA"), 113);
+    EXPECT_EQ(PacketCodeFromName("NOPE"), -1);
+}
+
+} // namespace
