@@ -1,0 +1,18 @@
+#include "DataOut.h"
+
+#include "ConsoleIcons.h"
+#include "LogModel.h"
+
+namespace kelvra {
+
+TdataOut::TdataOut(QWidget* parent)
+    : TLogWindow(QStringLiteral("Outgoing Data Log"), ConsoleIcons::Outgoing(), parent),
+      Log(new TTrafficLogModel(ConsoleIcons::Outgoing(), this)) {
+    Attach(Log, {50, 100, 100, 100}, true);
+}
+
+void TdataOut::AddPacket(const TDataPacket& packet) {
+    Log->AddPacket(packet);
+}
+
+} // namespace kelvra

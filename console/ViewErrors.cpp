@@ -1,0 +1,36 @@
+#include "ViewErrors.h"
+
+#include "ConsoleIcons.h"
+#include "LogModel.h"
+#include "SocketErrors.h"
+#include "TextUtil.h"
+
+namespace kelvra {
+
+TviewErrors::TviewErrors(QWidget* parent)
+    : TLogWindow(QStringLiteral("Winsock Errors"), ConsoleIcons::Error(), parent),
+      Log(new TErrorLogModel(ConsoleIcons::Error(), this)) {
+    // Not scrolled to new rows: the operator reads errors at his own pace.
+    Attach(Log, {75, 75, 75, 198}, false);
+    connect(this, &QMdiSubWindow::windowStateChanged, this, &TviewErrors::FormShow);
+}
+
+void TviewErrors::AddSocketError(int code, const QString& function) {
+    if (code != 0)
+        Log->AddRow({LongTimeText(), QString::number(code), function, SocketErrorText(code)});
+    else
+        Log->AddRow({LongTimeText(), QStringLiteral("NA"), QStringLiteral("NA"), function});
+}
+
+void TviewErrors::AddClientFailure(const QString& text) {
+    Log->AddRow({LongTimeText(), QStringLiteral("NA"), QStringLiteral("Client"), text});
+}
+
+void TviewErrors::FormShow(Qt::WindowStates oldState, Qt::WindowStates newState) {
+    if (Activated || oldState.testFlag(Qt::WindowActive) || !newState.testFlag(Qt::WindowActive))
+        return;
+    Activated = true;
+    emit FirstActivated();
+}
+
+} // namespace kelvra

@@ -1,0 +1,159 @@
+// The traffic and socket error logs: what each row reads, batching, the row
+// limit, Clear, and closing a log window.
+#include "ActiveButton.h"
+#include "ConsoleTestSupport.h"
+#include "ConsoleView.h"
+#include "DataIn.h"
+#include "DataOut.h"
+#include "LogModel.h"
+#include "PacketCodes.h"
+#include "ViewErrors.h"
+
+#include <QMdiArea>
+#include <QSignalSpy>
+#include <QTreeView>
+
+namespace kelvra {
+namespace {
+
+using test::WaitUntil;
+
+QStringList Row(const TLogWindow& w, int row) {
+    w.Model()->FlushPending();
+    QStringList texts;
+    for (int c = 0; c < w.Model()->columnCount(); ++c)
+        texts << w.Model()->index(row, c).data().toString();
+    return texts;
+}
+
+TDataPacket Incoming(int32_t from, int32_t code, QByteArray p1 = {}, QByteArray p2 = {},
+                     bool sw = false) {
+    TDataPacket p = MakePacket(code, std::move(p1), std::move(p2), sw);
+    p.From = from;
+    return p;
+}
+
+struct Logs {
+    Logs() {
+        View.SetErrorLog(&Errors);
+        View.SetTrafficLogs(&In, &Out);
+    }
+    TdataIn In;
+    TdataOut Out;
+    TviewErrors Errors;
+    TConsoleView View;
+};
+
+TEST(LogWindowsTest, TrafficRowsShowTheRecordAndGoToTheirOwnLog) {
+    Logs logs;
+    logs.View.LogPacket(Incoming(140, KMS_PING), false);
+    logs.View.LogPacket(Incoming(140, KMS_LOGIN, "alice", "3", true), false);
+    logs.View.LogPacket(MakePacket(KMC_PING), true);
+    logs.View.LogPacket(MakePacket(KMC_STATUS, "Server is shuting down..."), true);
+
+    EXPECT_EQ(Row(logs.In, 0), (QStringList{"140", "KMS_PING", "", "", "False"}));
+    EXPECT_EQ(Row(logs.In, 1), (QStringList{"140", "KMS_LOGIN", "alice", "3", "True"}));
+    EXPECT_EQ(Row(logs.Out, 0), (QStringList{"0", "KMC_PING", "", "", "False"}));
+    EXPECT_EQ(Row(logs.Out, 1)[2], "Server is shuting down...");
+    EXPECT_EQ(logs.In.Model()->rowCount(), 2);
+    EXPECT_EQ(logs.Out.Model()->rowCount(), 2);
+    EXPECT_FALSE(logs.In.Model()->index(0, 0).data(Qt::DecorationRole).isNull());
+
+    // Codes without a name show their number.
+    logs.View.LogPacket(Incoming(7, KMS_SERVERNICK), false);
+    logs.View.LogPacket(Incoming(7, -3), false);
+    EXPECT_EQ(Row(logs.In, 2)[1], "11");
+    EXPECT_EQ(Row(logs.In, 3)[1], "-3");
+}
+
+TEST(LogWindowsTest, SocketErrorRows) {
+    Logs logs;
+    logs.View.ReportSocketError(10055, "Accept");
+    logs.View.ReportSocketError(0, "Listen");
+    logs.View.ReportSocketError(10000, "Socket");
+    logs.View.ReportClientFailure("'x' is not a valid integer value");
+
+    const QStringList accept = Row(logs.Errors, 0);
+    EXPECT_FALSE(accept[0].isEmpty());
+    EXPECT_EQ(accept.mid(1), (QStringList{"10055", "Accept", "No buffer space available"}));
+    EXPECT_EQ(Row(logs.Errors, 1).mid(1), (QStringList{"NA", "NA", "Listen"}));
+    EXPECT_EQ(Row(logs.Errors, 2).mid(1), (QStringList{"10000", "Socket", "Not a WinSock error"}));
+    EXPECT_EQ(Row(logs.Errors, 3).mid(1),
+              (QStringList{"NA", "Client", "'x' is not a valid integer value"}));
+    EXPECT_EQ(logs.In.Model()->rowCount(), 0);
+}
+
+TEST(LogWindowsTest, RowsReachTheViewInOneBatchAndScrollTheTrafficLog) {
+    Logs logs;
+    QSignalSpy inserted(logs.In.Model(), &QAbstractItemModel::rowsInserted);
+    for (int i = 0; i < 500; ++i)
+        logs.View.LogPacket(Incoming(9, KMS_PING), false);
+    EXPECT_EQ(logs.In.Model()->rowCount(), 0);
+    EXPECT_EQ(logs.In.Model()->PendingRows(), 500);
+    ASSERT_TRUE(WaitUntil([&] { return logs.In.Model()->rowCount() == 500; }, 2000));
+    EXPECT_EQ(inserted.count(), 1);
+
+    logs.In.resize(400, 200);
+    logs.In.show();
+    logs.View.LogPacket(Incoming(9, KMS_QUIT), false);
+    ASSERT_TRUE(WaitUntil([&] { return logs.In.Model()->rowCount() == 501; }, 2000));
+    QTreeView* list = logs.In.ListView1;
+    const QRect last = list->visualRect(logs.In.Model()->index(500, 0));
+    EXPECT_TRUE(list->viewport()->rect().contains(last)) << "newest row not scrolled into view";
+}
+
+TEST(LogWindowsTest, ALogKeepsOnlyItsNewestRows) {
+    Logs logs;
+    const int total = TLogModel::kMaxRows + TLogModel::kDropBlock + 123;
+    for (int i = 0; i < total; ++i)
+        logs.View.LogPacket(Incoming(i, KMS_PING), false);
+    logs.In.Model()->FlushPending();
+    const int rows = logs.In.Model()->rowCount();
+    EXPECT_LE(rows, TLogModel::kMaxRows);
+    EXPECT_GE(rows, TLogModel::kMaxRows - TLogModel::kDropBlock);
+    EXPECT_EQ(Row(logs.In, rows - 1)[0], QString::number(total - 1));
+    EXPECT_EQ(Row(logs.In, 0)[0], QString::number(total - rows));
+
+    // Still appends in order once full.
+    logs.View.LogPacket(Incoming(-1, KMS_QUIT), false);
+    logs.In.Model()->FlushPending();
+    EXPECT_EQ(Row(logs.In, logs.In.Model()->rowCount() - 1)[1], "KMS_QUIT");
+    EXPECT_LE(logs.In.Model()->rowCount(), TLogModel::kMaxRows);
+}
+
+TEST(LogWindowsTest, ClearEmptiesOnlyItsOwnLog) {
+    Logs logs;
+    logs.View.LogPacket(Incoming(1, KMS_PING), false);
+    logs.View.LogPacket(MakePacket(KMC_PING), true);
+    logs.View.ReportSocketError(10048, "Listen");
+    logs.In.Model()->FlushPending();
+    logs.View.LogPacket(Incoming(1, KMS_QUIT), false); // still pending when cleared
+
+    QTest::mouseClick(logs.In.ActiveButton1, Qt::LeftButton);
+    EXPECT_EQ(logs.In.Model()->rowCount(), 0);
+    EXPECT_EQ(logs.In.Model()->PendingRows(), 0);
+    logs.Out.Model()->FlushPending();
+    logs.Errors.Model()->FlushPending();
+    EXPECT_EQ(logs.Out.Model()->rowCount(), 1);
+    EXPECT_EQ(logs.Errors.Model()->rowCount(), 1);
+}
+
+TEST(LogWindowsTest, ClosingALogWindowMinimisesItAndKeepsItsRows) {
+    QMdiArea area;
+    auto* in = new TdataIn;
+    area.addSubWindow(in);
+    area.resize(600, 400);
+    area.show();
+    in->show();
+    in->AddPacket(Incoming(3, KMS_PING));
+    in->Model()->FlushPending();
+
+    EXPECT_FALSE(in->close());
+    EXPECT_TRUE(in->isMinimized());
+    EXPECT_TRUE(in->isVisible());
+    EXPECT_EQ(area.subWindowList().size(), 1);
+    EXPECT_EQ(in->Model()->rowCount(), 1);
+}
+
+} // namespace
+} // namespace kelvra
