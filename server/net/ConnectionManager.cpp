@@ -8,6 +8,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -26,9 +30,14 @@ constexpr qsizetype kReadChunk = 256 * 1024;
 // client cannot starve the others.
 constexpr qsizetype kReadPerEvent = 1024 * 1024;
 constexpr int kAcceptPerEvent = 128;
-// Output buffers larger than this are released once empty, so idle
-// connections hold no memory for past bursts.
-constexpr qsizetype kKeptOutputCapacity = 4096;
+// After this many bytes of output buffers were freed, the heap is handed back
+// to the system once things calm down: bursts (a login announcing thousands of
+// users) would otherwise leave the freed memory resident between the
+// long-lived records that were allocated meanwhile.
+constexpr qsizetype kTrimAfterReleased = 8 * 1024 * 1024;
+// ... once no buffer has been freed for this long, so a busy server is not
+// slowed down by it.
+constexpr int kTrimQuietMs = 100;
 
 bool SetNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);
@@ -53,7 +62,10 @@ struct TConnectionManager::TLink {
 };
 
 TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
-    : QObject(parent), Log(log), ReadBuffer(new char[kReadChunk]) {}
+    : QObject(parent), Log(log), TrimTimer(new QTimer(this)), ReadBuffer(new char[kReadChunk]) {
+    TrimTimer->setSingleShot(true);
+    connect(TrimTimer, &QTimer::timeout, this, &TConnectionManager::TrimHeap);
+}
 
 TConnectionManager::~TConnectionManager() { StopSockets(); }
 
@@ -279,12 +291,31 @@ bool TConnectionManager::WriteSome(TLink& link) {
         }
         link.OutOffset += n;
     }
-    if (link.Out.capacity() > kKeptOutputCapacity)
-        link.Out = QByteArray();
-    else
-        link.Out.resize(0);
+    // Released, not kept: an idle connection holds no memory for past bursts,
+    // and the next single record is shared with its encoding, not copied.
+    NoteReleased(link.Out.capacity());
+    link.Out = QByteArray();
     link.OutOffset = 0;
     return true;
+}
+
+void TConnectionManager::NoteReleased(qsizetype bytes) {
+    ReleasedSinceTrim += bytes;
+    LastReleaseAt = TickCount();
+    if (ReleasedSinceTrim >= kTrimAfterReleased && !TrimTimer->isActive())
+        TrimTimer->start(kTrimQuietMs);
+}
+
+void TConnectionManager::TrimHeap() {
+    const uint32_t quietFor = TickCount() - LastReleaseAt;
+    if (quietFor < static_cast<uint32_t>(kTrimQuietMs)) {
+        TrimTimer->start(kTrimQuietMs - static_cast<int>(quietFor));
+        return;
+    }
+    ReleasedSinceTrim = 0;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 void TConnectionManager::Flush() {

@@ -73,12 +73,17 @@ private:
     void CloseLink(int fd, bool tellServer);
     void DropOverflowed();
     void ReportErrno(int err, const char* function);
+    void NoteReleased(qsizetype bytes);
+    void TrimHeap();
 
     ITrafficLog& Log;
     IConnectionEvents* Events = nullptr;
     int ListenFd = -1;
     QSocketNotifier* AcceptNotifier = nullptr;
     QTimer* AcceptPause = nullptr;
+    QTimer* TrimTimer = nullptr;
+    qsizetype ReleasedSinceTrim = 0;
+    uint32_t LastReleaseAt = 0;
     std::unordered_map<int, std::unique_ptr<TLink>> Links;
     std::vector<int> Dirty;
     std::vector<int> Overflowed;
