@@ -14,6 +14,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -46,20 +48,95 @@ bool SetNonBlocking(int fd) {
 
 } // namespace
 
+// A connection's unsent output: a plain growable byte buffer, appended with
+// one memcpy per record and consumed from the front as the socket takes it.
+class TOutBuffer {
+public:
+    TOutBuffer() = default;
+    TOutBuffer(const TOutBuffer&) = delete;
+    TOutBuffer& operator=(const TOutBuffer&) = delete;
+    ~TOutBuffer() { std::free(Data); }
+
+    qsizetype Pending() const { return Size - Offset; }
+    const char* Front() const { return Data + Offset; }
+    qsizetype Capacity() const { return Cap; }
+    void Consume(qsizetype n) { Offset += n; }
+    bool Append(const char* bytes, qsizetype n) {
+        if (Size + n > Cap) {
+            if (Offset > 0 && Pending() + n <= Cap) {
+                std::memmove(Data, Data + Offset, static_cast<size_t>(Pending()));
+            } else {
+                qsizetype cap = Cap < 256 ? 256 : Cap;
+                while (cap < Pending() + n)
+                    cap *= 2;
+                char* grown = static_cast<char*>(std::malloc(static_cast<size_t>(cap)));
+                if (!grown)
+                    return false;
+                if (Data)
+                    std::memcpy(grown, Data + Offset, static_cast<size_t>(Pending()));
+                std::free(Data);
+                Data = grown;
+                Cap = cap;
+            }
+            Size = Pending();
+            Offset = 0;
+        }
+        std::memcpy(Data + Size, bytes, static_cast<size_t>(n));
+        Size += n;
+        return true;
+    }
+    // Gives the memory back: an idle connection holds nothing for past bursts.
+    void Release() {
+        std::free(Data);
+        Data = nullptr;
+        Size = Offset = Cap = 0;
+    }
+
+private:
+    char* Data = nullptr;
+    qsizetype Size = 0;
+    qsizetype Offset = 0;
+    qsizetype Cap = 0;
+};
+
 struct TConnectionManager::TLink {
     int Fd = -1;
     std::unique_ptr<QSocketNotifier> Read;
     std::unique_ptr<QSocketNotifier> Write;
     TStreamDecoder Decoder;
-    QByteArray Out;
-    qsizetype OutOffset = 0;
+    TOutBuffer Out;
     bool Dirty = false;
     bool Overflowed = false;
     bool Broken = false;  // a send failed: output is discarded from now on
     bool Reading = true;  // records are read and dispatched
 
-    qsizetype Queued() const { return Out.size() - OutOffset; }
+    qsizetype Queued() const { return Out.Pending(); }
 };
+
+TConnectionManager::TLink* TConnectionManager::TLinkTable::Find(int fd) const {
+    return fd >= 0 && static_cast<size_t>(fd) < Slots.size() ? Slots[static_cast<size_t>(fd)].get()
+                                                              : nullptr;
+}
+
+void TConnectionManager::TLinkTable::Insert(int fd, std::unique_ptr<TLink> link) {
+    if (static_cast<size_t>(fd) >= Slots.size())
+        Slots.resize(static_cast<size_t>(fd) + 1);
+    if (!Slots[static_cast<size_t>(fd)])
+        ++Live;
+    Slots[static_cast<size_t>(fd)] = std::move(link);
+}
+
+std::unique_ptr<TConnectionManager::TLink> TConnectionManager::TLinkTable::Take(int fd) {
+    if (!Find(fd))
+        return nullptr;
+    --Live;
+    return std::move(Slots[static_cast<size_t>(fd)]);
+}
+
+void TConnectionManager::TLinkTable::Clear() {
+    Slots.clear();
+    Live = 0;
+}
 
 TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
     : QObject(parent), Log(log), TrimTimer(new QTimer(this)), ReadBuffer(new char[kReadChunk]) {
@@ -193,7 +270,7 @@ void TConnectionManager::OnAcceptReady() {
         link->Fd = fd;
         link->Read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         connect(link->Read.get(), &QSocketNotifier::activated, this, [this, fd] { OnReadReady(fd); });
-        Links[fd] = std::move(link);
+        Links.Insert(fd, std::move(link));
         if (Events)
             Events->ConnectionAccepted(static_cast<SocketHandle>(fd), ntohl(peer.sin_addr.s_addr),
                                        ntohs(peer.sin_port));
@@ -203,10 +280,10 @@ void TConnectionManager::OnAcceptReady() {
 void TConnectionManager::OnReadReady(int fd) {
     qsizetype total = 0;
     while (total < kReadPerEvent) {
-        auto it = Links.find(fd);
-        if (it == Links.end())
+        TLink* found = Links.Find(fd);
+        if (!found)
             return;
-        TLink& link = *it->second;
+        TLink& link = *found;
         const ssize_t n = ::recv(fd, ReadBuffer.get(), kReadChunk, 0);
         if (n == 0) {
             CloseLink(fd, true);
@@ -244,19 +321,17 @@ void TConnectionManager::OnReadReady(int fd) {
 }
 
 void TConnectionManager::SendPrepared(SocketHandle socket, const TPreparedPacket& packet) {
-    auto it = Links.find(static_cast<int>(socket));
-    if (it != Links.end()) {
-        TLink& link = *it->second;
+    if (TLink* found = Links.Find(static_cast<int>(socket))) {
+        TLink& link = *found;
         if (!link.Broken && !link.Overflowed) {
             if (link.Queued() + packet.Bytes.size() > kMaxQueuedBytes) {
                 link.Overflowed = true;
                 Overflowed.push_back(link.Fd);
             } else {
-                if (link.Out.isEmpty())
-                    link.Out = packet.Bytes; // shares the encoded record until more is added
-                else
-                    link.Out.append(packet.Bytes);
-                if (!link.Dirty) {
+                if (!link.Out.Append(packet.Bytes.constData(), packet.Bytes.size())) {
+                    link.Overflowed = true; // out of memory for this client
+                    Overflowed.push_back(link.Fd);
+                } else if (!link.Dirty) {
                     link.Dirty = true;
                     Dirty.push_back(link.Fd);
                 }
@@ -278,8 +353,8 @@ void TConnectionManager::ScheduleFlush() {
 
 bool TConnectionManager::WriteSome(TLink& link) {
     while (link.Queued() > 0) {
-        const ssize_t n = ::send(link.Fd, link.Out.constData() + link.OutOffset,
-                                 static_cast<size_t>(link.Queued()), MSG_NOSIGNAL);
+        const ssize_t n = ::send(link.Fd, link.Out.Front(), static_cast<size_t>(link.Queued()),
+                                 MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -289,13 +364,10 @@ bool TConnectionManager::WriteSome(TLink& link) {
             link.Broken = true;
             break;
         }
-        link.OutOffset += n;
+        link.Out.Consume(n);
     }
-    // Released, not kept: an idle connection holds no memory for past bursts,
-    // and the next single record is shared with its encoding, not copied.
-    NoteReleased(link.Out.capacity());
-    link.Out = QByteArray();
-    link.OutOffset = 0;
+    NoteReleased(link.Out.Capacity());
+    link.Out.Release();
     return true;
 }
 
@@ -324,10 +396,10 @@ void TConnectionManager::Flush() {
     std::vector<int> dirty;
     dirty.swap(Dirty);
     for (int fd : dirty) {
-        auto it = Links.find(fd);
-        if (it == Links.end())
+        TLink* found = Links.Find(fd);
+        if (!found)
             continue;
-        TLink& link = *it->second;
+        TLink& link = *found;
         link.Dirty = false;
         if (link.Write && link.Write->isEnabled())
             continue; // waiting for the socket to take more
@@ -343,10 +415,10 @@ void TConnectionManager::Flush() {
 }
 
 void TConnectionManager::OnWriteReady(int fd) {
-    auto it = Links.find(fd);
-    if (it == Links.end())
+    TLink* found = Links.Find(fd);
+    if (!found)
         return;
-    TLink& link = *it->second;
+    TLink& link = *found;
     if (WriteSome(link))
         link.Write->setEnabled(false);
 }
@@ -362,11 +434,9 @@ void TConnectionManager::DropOverflowed() {
 }
 
 void TConnectionManager::CloseLink(int fd, bool tellServer) {
-    auto it = Links.find(fd);
-    if (it == Links.end())
+    std::unique_ptr<TLink> link = Links.Take(fd);
+    if (!link)
         return;
-    std::unique_ptr<TLink> link = std::move(it->second);
-    Links.erase(it);
     link->Read.reset();
     link->Write.reset();
     if (tellServer && Events)
@@ -377,37 +447,38 @@ void TConnectionManager::CloseLink(int fd, bool tellServer) {
 }
 
 void TConnectionManager::StopReading(SocketHandle socket) {
-    auto it = Links.find(static_cast<int>(socket));
-    if (it != Links.end())
-        it->second->Reading = false;
+    if (TLink* link = Links.Find(static_cast<int>(socket)))
+        link->Reading = false;
 }
 
 void TConnectionManager::Disconnect(SocketHandle socket) { CloseLink(static_cast<int>(socket), true); }
 
 qsizetype TConnectionManager::QueuedBytes(SocketHandle socket) const {
-    auto it = Links.find(static_cast<int>(socket));
-    return it == Links.end() ? 0 : it->second->Queued();
+    const TLink* link = Links.Find(static_cast<int>(socket));
+    return link ? link->Queued() : 0;
 }
 
 void TConnectionManager::StopSockets() {
     // Last words first: what is queued (the shutdown notice) goes out as far
     // as the sockets take it.
-    for (auto& [fd, link] : Links)
-        if (!link->Broken)
-            WriteSome(*link);
+    Links.ForEach([this](TLink& link) {
+        if (!link.Broken)
+            WriteSome(link);
+    });
     Dirty.clear();
     Overflowed.clear();
-    for (auto& [fd, link] : Links) {
-        link->Read.reset();
-        link->Write.reset();
+    Links.ForEach([this](TLink& link) {
+        const int fd = link.Fd;
+        link.Read.reset();
+        link.Write.reset();
         ::shutdown(fd, SHUT_WR);
         // Unread input would turn the close into a reset, which can destroy
         // the output the peer has not read yet.
         while (::recv(fd, ReadBuffer.get(), kReadChunk, MSG_DONTWAIT) > 0) {
         }
         ::close(fd);
-    }
-    Links.clear();
+    });
+    Links.Clear();
     delete AcceptNotifier;
     AcceptNotifier = nullptr;
     if (ListenFd >= 0) {

@@ -9,7 +9,6 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 class QSocketNotifier;
@@ -52,7 +51,7 @@ public:
     // Drops a connection now, as if the peer had closed it.
     void Disconnect(SocketHandle socket);
 
-    int ConnectionCount() const { return static_cast<int>(Links.size()); }
+    int ConnectionCount() const { return Links.Count(); }
     qsizetype QueuedBytes(SocketHandle socket) const;
 
     // The machine's own IPv4 addresses in dotted form.
@@ -64,6 +63,25 @@ public slots:
 
 private:
     struct TLink;
+    // Links by descriptor: descriptors are small integers, so a plain array
+    // indexed by them is the cheapest lookup there is.
+    class TLinkTable {
+    public:
+        TLink* Find(int fd) const;
+        void Insert(int fd, std::unique_ptr<TLink> link);
+        std::unique_ptr<TLink> Take(int fd);
+        void Clear();
+        int Count() const { return Live; }
+        template <class F> void ForEach(F&& f) {
+            for (auto& slot : Slots)
+                if (slot)
+                    f(*slot);
+        }
+
+    private:
+        std::vector<std::unique_ptr<TLink>> Slots;
+        int Live = 0;
+    };
 
     void OnAcceptReady();
     void OnReadReady(int fd);
@@ -84,7 +102,7 @@ private:
     QTimer* TrimTimer = nullptr;
     qsizetype ReleasedSinceTrim = 0;
     uint32_t LastReleaseAt = 0;
-    std::unordered_map<int, std::unique_ptr<TLink>> Links;
+    TLinkTable Links;
     std::vector<int> Dirty;
     std::vector<int> Overflowed;
     bool FlushScheduled = false;

@@ -35,11 +35,11 @@ void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {
     const TPreparedPacket joined(
         MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has joined the chat"));
     QByteArray present;
-    for (const auto& [order, q] : chat->MembersByOrder) {
+    for (TConnection* q : chat->MembersByOrder) {
         if (q == user)
             continue;
         Send(q, joined);
-        present += q->Nickname + ", ";
+        present.append(q->Nickname).append(", ");
     }
     QByteArray whoIsHere;
     if (present.isEmpty()) {

@@ -7,6 +7,18 @@
 
 namespace kelvra {
 
+const TPreparedPacket& TServer::AddUserRecordOf(const TConnection& q) {
+    if (q.AddUserRecord && q.AddUserRecord->Packet.Param1 == q.Nickname)
+        return *q.AddUserRecord;
+    // Connections that have not logged in are announced with no nickname.
+    static const TPreparedPacket anonymous(MakePacket(KMC_ADDUSER, {}, "0"));
+    if (q.Nickname.isEmpty() && q.IconId == 0)
+        return anonymous;
+    q.AddUserRecord = std::make_shared<const TPreparedPacket>(
+        MakePacket(KMC_ADDUSER, q.Nickname, QByteArray::number(q.IconId)));
+    return *q.AddUserRecord;
+}
+
 void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t icon) {
     const QByteArray nick = TrimText(nickParam);
     if (nick.isEmpty()) {
@@ -47,9 +59,10 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
         Send(socket, MakePacket(KMC_ADDCHAT, chat->Name, {}, chat->Secure));
     Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
 
-    const TPreparedPacket announce(MakePacket(KMC_ADDUSER, nick, iconText));
+    user->AddUserRecord = std::make_shared<const TPreparedPacket>(MakePacket(KMC_ADDUSER, nick, iconText));
+    const TPreparedPacket& announce = *user->AddUserRecord;
     for (const auto& q : Users.Users()) {
-        Send(socket, MakePacket(KMC_ADDUSER, q->Nickname, QByteArray::number(q->IconId)));
+        Send(socket, AddUserRecordOf(*q));
         if (q->Socket != socket)
             Send(q.get(), announce);
     }

@@ -116,7 +116,15 @@ void TRegistry::AddEntry(TChat* chat, TConnection* user) {
     auto entry = chat->Users.insert(chat->Users.end(), user);
     auto& entries = chat->Entries[user];
     if (entries.empty()) {
-        chat->MembersByOrder.emplace(user->Order, user);
+        // Newcomers usually have the highest accept order: the insert is at the end.
+        auto& members = chat->MembersByOrder;
+        auto at = members.end();
+        if (!members.empty() && members.back()->Order > user->Order)
+            at = std::lower_bound(members.begin(), members.end(), user,
+                                  [](const TConnection* a, const TConnection* b) {
+                                      return a->Order < b->Order;
+                                  });
+        members.insert(at, user);
         user->Chats.emplace(chat->Order, chat);
     }
     entries.push_back(entry);
@@ -127,10 +135,16 @@ bool TRegistry::RemoveFirstEntry(TChat* chat, TConnection* user) {
     if (it == chat->Entries.end())
         return false;
     chat->Users.erase(it->second.front());
-    it->second.pop_front();
+    it->second.erase(it->second.begin());
     if (it->second.empty()) {
         chat->Entries.erase(it);
-        chat->MembersByOrder.erase(user->Order);
+        auto& members = chat->MembersByOrder;
+        auto at = std::lower_bound(members.begin(), members.end(), user,
+                                   [](const TConnection* a, const TConnection* b) {
+                                       return a->Order < b->Order;
+                                   });
+        if (at != members.end() && *at == user)
+            members.erase(at);
         user->Chats.erase(chat->Order);
     }
     return true;

@@ -7,11 +7,11 @@
 #include <QByteArray>
 #include <QHash>
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace kelvra {
 
@@ -32,6 +32,9 @@ struct TConnection {
     uint64_t Order = 0;      // accept order
     bool HasUserRow = false; // a successful login added its Users row
     std::map<uint64_t, TChat*> Chats; // chats it stands in, by creation order
+    // The KMC_ADDUSER record that announces this user, encoded once per login
+    // instead of once per newcomer.
+    mutable std::shared_ptr<const TPreparedPacket> AddUserRecord;
 
     QByteArray DottedAddress() const;
 };
@@ -45,9 +48,10 @@ struct TChat {
     std::list<TConnection*> Users;
     int MemberCount() const { return static_cast<int>(Users.size()); }
 
-    // Each member's entries, oldest first, and the members by accept order.
-    std::unordered_map<TConnection*, std::deque<std::list<TConnection*>::iterator>> Entries;
-    std::map<uint64_t, TConnection*> MembersByOrder;
+    // Each member's entries, oldest first, and the distinct members sorted by
+    // accept order (contiguous: the notices of a join walk all of them).
+    std::unordered_map<TConnection*, std::vector<std::list<TConnection*>::iterator>> Entries;
+    std::vector<TConnection*> MembersByOrder;
 };
 
 class TRegistry {

@@ -83,6 +83,9 @@ public:
         Transport.SendPacket(user->Socket, packet);
     }
     void Send(SocketHandle socket, const TDataPacket& packet) { Transport.SendPacket(socket, packet); }
+    void Send(SocketHandle socket, const TPreparedPacket& packet) {
+        Transport.SendPrepared(socket, packet);
+    }
     void Send(const TConnection* user, const TPreparedPacket& packet) {
         Transport.SendPrepared(user->Socket, packet);
     }
@@ -91,6 +94,7 @@ public:
 
 private:
     void DispatchLogin(const TDataPacket& packet);
+    static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
     void EndUser(TConnection* user, bool tellOthers);
 
     ITransport& Transport;

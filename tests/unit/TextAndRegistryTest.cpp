@@ -75,7 +75,7 @@ TEST(RegistryTest, ChatsByNameAndMembership) {
     EXPECT_EQ(first->MemberCount(), 3);
     // Members by accept order, entries by join order.
     ASSERT_EQ(first->MembersByOrder.size(), 2u);
-    EXPECT_EQ(first->MembersByOrder.begin()->second, u);
+    EXPECT_EQ(first->MembersByOrder.front(), u);
     EXPECT_EQ(first->Users.front(), v);
     EXPECT_TRUE(reg.RemoveFirstEntry(first, v));
     EXPECT_EQ(first->Users.front(), u);
