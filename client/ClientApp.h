@@ -1,0 +1,82 @@
+#pragma once
+// kelvra-client's run: connect, log on, then turn input lines into records and
+// received records into output lines until the user quits or the input ends.
+#include "ClientConnection.h"
+#include "ClientSession.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+namespace kelvra {
+
+class TConsoleIo;
+
+enum TClientExitCode {
+    ExitOk = 0,
+    ExitUsage = 2,
+    ExitHostNotFound = 3,
+    ExitConnectFailed = 4, // refused, unreachable, or no answer in time
+    ExitDropped = 5,       // the server ended an established connection
+    ExitBadData = 6,       // the server sent bytes that are not a record
+    ExitKicked = 7,        // the operator kicked us
+};
+
+struct TClientOptions {
+    QString Host = QStringLiteral("127.0.0.1");
+    quint16 Port = 1024;
+    QString Nickname;
+    int Icon = 0;
+    QString UserName;
+    QString Password;
+    bool Raw = false;
+    double LingerSeconds = 1.0;
+    int ConnectTimeoutMs = 10000;
+    // How long a script waits for the answer to a create or join before going on.
+    int JoinWaitMs = 5000;
+};
+
+class TClientApp : public QObject {
+    Q_OBJECT
+public:
+    TClientApp(TClientOptions options, TConsoleIo* console, QObject* parent = nullptr);
+
+    // Starts connecting; the outcome arrives through the event loop, which
+    // ends with one of TClientExitCode.
+    void Start();
+    // Ctrl-C, SIGTERM: leave as /quit does.
+    void Interrupt() { Quit(false); }
+
+private:
+    void OnConnected();
+    void OnConnectFailed(QAbstractSocket::SocketError error, const QString& text);
+    void OnConnectTimeout();
+    void OnPacket(const TDataPacket& packet);
+    void OnGarbage(quint64 skipped);
+    void OnDisconnected();
+    void OnLine(const QString& line);
+    void OnEndOfInput();
+    void RunQueue();
+    // Leaves the server: KMS_QUIT (unless /quit sent it), close, exit 0.
+    void Quit(bool quitSent = false);
+    void Fail(int code, const QString& message);
+    void Finish(int code);
+    QString Where() const;
+
+    TClientOptions Options;
+    TConsoleIo* Console;
+    TClientConnection Connection;
+    TClientSession Session;
+    QTimer ConnectTimer;
+    QTimer JoinTimer;
+    QTimer LingerTimer;
+    QTimer QuitTimer;
+    QStringList Queue;
+    bool AwaitingJoin = false;
+    bool InputEnded = false;
+    bool Quitting = false;
+    bool Finished = false;
+};
+
+} // namespace kelvra

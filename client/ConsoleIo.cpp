@@ -1,0 +1,190 @@
+#include "ConsoleIo.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <termios.h>
+#include <unistd.h>
+
+#include <editline/readline.h>
+
+namespace kelvra {
+
+TConsoleIo* TConsoleIo::EditorOwner = nullptr;
+
+TConsoleIo::TConsoleIo(bool interactive, QByteArray pending, QObject* parent)
+    : QObject(parent), IsInteractive(interactive), Pending(std::move(pending)) {}
+
+TConsoleIo::~TConsoleIo() {
+    Stop();
+}
+
+void TConsoleIo::Start(const QString& prompt) {
+    if (Running)
+        return;
+    Running = true;
+    Notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(Notifier, &QSocketNotifier::activated, this, &TConsoleIo::OnReadable);
+    if (IsInteractive) {
+        EditorOwner = this;
+        rl_readline_name = "kelvra-client";
+        using_history();
+        stifle_history(1000);
+        Prompt = prompt.toLocal8Bit();
+        rl_callback_handler_install(Prompt.constData(), &TConsoleIo::OnEditedLine);
+        EditorInstalled = true;
+    } else if (!Pending.isEmpty()) {
+        TakeLines(false);
+    }
+}
+
+void TConsoleIo::Stop() {
+    if (!Running)
+        return;
+    Running = false;
+    if (Notifier) {
+        Notifier->setEnabled(false);
+        Notifier->deleteLater();
+        Notifier = nullptr;
+    }
+    if (EditorInstalled) {
+        rl_callback_handler_remove();
+        EditorInstalled = false;
+        EditorOwner = nullptr;
+        // Leave no prompt behind.
+        std::fputs("\r\033[K", stdout);
+        std::fflush(stdout);
+    }
+}
+
+void TConsoleIo::Write(FILE* stream, const QString& line) {
+    const QByteArray bytes = line.toLocal8Bit();
+    if (EditorInstalled) {
+        // Wipe the prompt line, print, then draw the prompt and what was typed again.
+        std::fputs("\r\033[K", stdout);
+        std::fflush(stdout);
+    }
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+    if (EditorInstalled)
+        rl_forced_update_display();
+}
+
+void TConsoleIo::PrintLine(const QString& line) {
+    Write(stdout, line);
+}
+
+void TConsoleIo::PrintError(const QString& line) {
+    Write(stderr, line);
+}
+
+void TConsoleIo::OnEditedLine(char* line) {
+    // Handled from the event loop: a line may remove the editor, which must
+    // not happen inside its own callback.
+    TConsoleIo* self = EditorOwner;
+    if (self)
+        self->LineDelivered = true;
+    if (!line) {
+        if (self)
+            QTimer::singleShot(0, self, [self] { emit self->EndOfInput(); });
+        return;
+    }
+    if (*line)
+        add_history(line);
+    const QString text = QString::fromLocal8Bit(line);
+    std::free(line);
+    if (self)
+        QTimer::singleShot(0, self, [self, text] {
+            if (self->Running)
+                emit self->LineRead(text);
+        });
+}
+
+void TConsoleIo::OnReadable() {
+    if (!Running)
+        return;
+    if (IsInteractive) {
+        LineDelivered = false;
+        rl_callback_read_char();
+        // After a line libedit's state is not ready for the next one (stale
+        // buffer, end of input not recognised): start afresh with a new prompt.
+        if (LineDelivered && EditorInstalled) {
+            rl_callback_handler_remove();
+            rl_callback_handler_install(Prompt.constData(), &TConsoleIo::OnEditedLine);
+        }
+        return;
+    }
+    char buffer[65536];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        Notifier->setEnabled(false);
+        TakeLines(true);
+        if (Running)
+            emit EndOfInput();
+        return;
+    }
+    Pending.append(buffer, n);
+    TakeLines(false);
+}
+
+void TConsoleIo::TakeLines(bool atEnd) {
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype nl = Pending.indexOf('\n', start);
+        if (nl < 0)
+            break;
+        const QString line = QString::fromLocal8Bit(Pending.mid(start, nl - start));
+        start = nl + 1;
+        emit LineRead(line);
+        if (!Running) // a line may end the program
+            return;
+    }
+    Pending.remove(0, start);
+    if (atEnd && !Pending.isEmpty()) {
+        const QString line = QString::fromLocal8Bit(Pending);
+        Pending.clear();
+        emit LineRead(line);
+    }
+}
+
+QByteArray TConsoleIo::ReadFirstLine(bool interactive, QByteArray& rest) {
+    termios saved{};
+    const bool hideEcho = interactive && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (hideEcho) {
+        std::fputs("Password: ", stderr);
+        std::fflush(stderr);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    QByteArray data;
+    qsizetype nl = -1;
+    char buffer[4096];
+    // On a terminal read byte by byte, so that nothing typed ahead is lost to libedit.
+    const size_t chunk = interactive ? 1 : sizeof buffer;
+    while ((nl = data.indexOf('\n')) < 0) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer, chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        data.append(buffer, n);
+    }
+    if (hideEcho) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputc('\n', stderr);
+    }
+    QByteArray line = nl < 0 ? data : data.left(nl);
+    rest = nl < 0 ? QByteArray() : data.mid(nl + 1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+} // namespace kelvra

@@ -1,0 +1,83 @@
+#include "ClientSession.h"
+#include "PacketCodes.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelvra;
+
+namespace {
+
+struct TRenderCase {
+    TDataPacket Packet;
+    const char* Line;
+};
+
+TEST(clientRenderPacket, EveryServerRecord) {
+    const TRenderCase cases[] = {
+        {MakePacket(KMC_STATUS, "Invalid Chat Name"), "Server status: Invalid Chat Name"},
+        {MakePacket(KMC_ADDCHAT, "Lobby"), "Room available: Lobby"},
+        {MakePacket(KMC_ADDCHAT, "Vault", {}, true), "Room available: Vault (secure)"},
+        {MakePacket(KMC_ADDUSER, "bob", "3"), "User online: bob (icon 3)"},
+        {MakePacket(KMC_ADDUSER, "", "0"), "User online: (no nickname) (icon 0)"},
+        {MakePacket(KMC_DELCHAT, "Lobby"), "Room closed: Lobby"},
+        {MakePacket(KMC_DELUSER, "bob"), "User offline: bob"},
+        {MakePacket(KMC_SERVERNICK, "Admin"), "Server nickname: Admin"},
+        {MakePacket(KMC_BADNICK), "Login refused: nickname is empty"},
+        {MakePacket(KMC_NICKINUSE), "Login refused: nickname is already in use"},
+        {MakePacket(KMC_BANNED), "Login refused: you are banned from this server"},
+        {MakePacket(KMC_BADPASS), "Login refused: wrong server password"},
+        {MakePacket(KMC_OKAY), "Login accepted"},
+        {MakePacket(KMC_KICK), "You were kicked by the operator"},
+        {MakePacket(KMC_MESSAGE, "bob", "hi"), "Private message from bob: hi"},
+        {MakePacket(KMC_MESSAGE, "Anonymous", "boo", true),
+         "Private message from Anonymous [anonymous]: boo"},
+        {MakePacket(KMC_MESSAGE, "Admin", "Talking to yourself?"),
+         "Notice from Admin: Talking to yourself?"},
+        {MakePacket(KMC_JOINED, "Lobby"), "You joined room Lobby"},
+        {MakePacket(KMC_CHATDATA, "Lobby", "Nhello"), "[Lobby] hello"},
+        {MakePacket(KMC_CHATDATA, "Lobby", "Ewaves"), "[Lobby] * waves"},
+        {MakePacket(KMC_CHATDATA, "Lobby", "Sbob has joined the chat"),
+         "[Lobby] -- bob has joined the chat"},
+        {MakePacket(KMC_CHATDATA, "Lobby", "Xodd"), "[Lobby] Xodd"},
+        {MakePacket(KMC_CHATDATA, "Lobby", ""), "[Lobby] "},
+        {MakePacket(KMC_INVITE, "bob", "Lobby"), "Invitation from bob: Lobby"},
+        {MakePacket(KMC_INVITE, "bob"), "Invitation from bob"},
+        {MakePacket(KMC_BYE, "Lobby"), "The operator closed room Lobby; leaving it"},
+        {MakePacket(KMC_PING), ""},
+        {MakePacket(42, "a"), "Unexpected record: 42 Param1=\"a\" Param2=\"\" Switch=false"},
+        {MakePacket(KMS_LOGIN, "x"),
+         "Unexpected record: KMS_LOGIN Param1=\"x\" Param2=\"\" Switch=false"},
+    };
+    for (const TRenderCase& c : cases)
+        EXPECT_EQ(RenderPacket(c.Packet, "Admin").toStdString(), c.Line) << c.Line;
+}
+
+TEST(clientRenderPacket, ServerNoticeNeedsTheServerNick) {
+    // Until the server nickname is known, and for anonymous mail, it is an ordinary message.
+    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Admin", "x")).toStdString(),
+              "Private message from Admin: x");
+    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Admin", "x", true), "Admin").toStdString(),
+              "Private message from Admin [anonymous]: x");
+}
+
+TEST(clientRenderPacket, ControlBytesCannotReachTheTerminal) {
+    const TDataPacket p =
+        MakePacket(KMC_CHATDATA, "Lob\x1b[2Jby", QByteArray("Nline1\nline2\x9b", 13));
+    EXPECT_EQ(RenderPacket(p).toStdString(), "[Lob\\x1b[2Jby] line1\\x0aline2\\x9b");
+    // Single-byte texts: 0xE9 is e-acute, shown as such.
+    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Ren\xe9", "ok")),
+              QString::fromUtf8("Private message from René: ok"));
+}
+
+TEST(clientDescribePacket, EveryFieldEscaped) {
+    TDataPacket p = MakePacket(KMC_CHATDATA, "a \"b\"", QByteArray("c\\\0", 3), true);
+    EXPECT_EQ(DescribePacket(p).toStdString(),
+              "KMC_CHATDATA Param1=\"a \\\"b\\\"\" Param2=\"c\\\\\\x00\" Switch=true");
+    p = MakePacket(KMS_SERVERNICK);
+    p.Version = 2;
+    p.From = -1;
+    EXPECT_EQ(DescribePacket(p).toStdString(),
+              "KMS_SERVERNICK Param1=\"\" Param2=\"\" Switch=false Version=2 From=-1");
+}
+
+} // namespace
