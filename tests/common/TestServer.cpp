@@ -36,38 +36,27 @@ bool ServeEventsUntil(const std::function<bool()>& pred, int timeoutMs) {
     return true;
 }
 
-TTestClient::TTestClient() : Sock(std::make_unique<QTcpSocket>()) {
-    QObject::connect(Sock.get(), &QTcpSocket::readyRead, [this] { OnReadyRead(); });
+TTestClient::TTestClient() {
+    QObject::connect(&Conn, &TClientConnection::PacketReceived,
+                     [this](const TDataPacket& p) { Packets.push_back(p); });
 }
 
-TTestClient::~TTestClient() { Sock->abort(); }
+TTestClient::~TTestClient() { Conn.Abort(); }
 
 bool TTestClient::Connect(uint16_t port, int timeoutMs) {
-    Sock->connectToHost(QHostAddress::LocalHost, port);
-    return ServeEventsUntil([this] { return Sock->state() == QAbstractSocket::ConnectedState; },
-                            timeoutMs);
+    Conn.ConnectToHost(QStringLiteral("127.0.0.1"), port);
+    return Conn.WaitForConnected(timeoutMs);
 }
 
-void TTestClient::Send(const TDataPacket& p) { SendRaw(EncodePacket(p)); }
+void TTestClient::Send(const TDataPacket& p) { Conn.Send(p); }
 
-void TTestClient::SendRaw(const QByteArray& bytes) {
-    Sock->write(bytes);
-    Sock->flush();
-}
+void TTestClient::SendRaw(const QByteArray& bytes) { Conn.SendRaw(bytes); }
 
 void TTestClient::StopReading() {
-    Reading = false;
-    Sock->setReadBufferSize(1);
-}
-
-void TTestClient::OnReadyRead() {
-    if (!Reading)
-        return;
-    const QByteArray bytes = Sock->readAll();
-    Decoder.Consume(bytes.constData(), bytes.size(), [this](TDataPacket& p) {
-        Packets.push_back(p);
-        return true;
-    });
+    // Nothing takes the bytes out of the socket any more, so the kernel
+    // buffers fill and the server has to queue.
+    QObject::disconnect(Conn.Socket(), &QTcpSocket::readyRead, nullptr, nullptr);
+    Conn.Socket()->setReadBufferSize(1);
 }
 
 bool TTestClient::WaitFor(size_t n, int timeoutMs) {
@@ -78,7 +67,7 @@ void TTestClient::Settle(int ms) {
     ServeEventsUntil([] { return false; }, ms);
 }
 
-bool TTestClient::Connected() const { return Sock->state() == QAbstractSocket::ConnectedState; }
+bool TTestClient::Connected() const { return Conn.IsConnected(); }
 
 bool TTestClient::WaitForDisconnect(int timeoutMs) {
     return ServeEventsUntil([this] { return !Connected(); }, timeoutMs);

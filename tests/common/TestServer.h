@@ -1,7 +1,8 @@
 #pragma once
 // A real server on 127.0.0.1 inside the test process, and loopback clients
-// that collect what the server sends them. Server and clients share the
+// (the client library's connection) that collect what the server sends them. Server and clients share the
 // test's event loop, so waiting on a client also serves the server.
+#include "ClientConnection.h"
 #include "ConnectionManager.h"
 #include "PacketCodes.h"
 #include "Server.h"
@@ -88,16 +89,12 @@ public:
     std::vector<TDataPacket> Take();
     const std::vector<TDataPacket>& Received() const { return Packets; }
     std::vector<int32_t> Codes() const;
-    QTcpSocket& Socket() { return *Sock; }
+    QTcpSocket& Socket() { return *Conn.Socket(); }
     bool Connected() const;
 
 private:
-    void OnReadyRead();
-
-    std::unique_ptr<QTcpSocket> Sock;
-    TStreamDecoder Decoder;
+    TClientConnection Conn;
     std::vector<TDataPacket> Packets;
-    bool Reading = true;
 };
 
 // Serves the event loop until pred() holds (false on timeout).

@@ -68,9 +68,12 @@ TEST_F(MessagingTest, InvitationsPassParam2Unchanged) {
 }
 
 TEST_F(MessagingTest, MessageToAbsentNicknameIsMailedAndDeliveredOnRequest) {
+    // One sender at a time: the store keeps the order of arrival.
     Alice.Send(KMS_MESSAGE, "dave", "first", false);
+    Alice.Settle(30);
     Bob.Send(KMS_MESSAGE, "erin", "between", false);
     Bob.Send(KMS_MESSAGE, "Dave", "second", true);
+    Bob.Settle(30);
     Alice.Send(KMS_MESSAGE, "dave ", "trailing blank", false);
     Alice.Settle(80);
     EXPECT_TRUE(Alice.Received().empty()); // the sender is not told
