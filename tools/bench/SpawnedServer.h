@@ -1,0 +1,40 @@
+#pragma once
+// A private kelvra-serverd for one bench run: its own settings file and its
+// own folder for the login log and the mail file, so a run never touches the
+// operator's settings, and nothing is left behind.
+#include <string>
+
+namespace kelvra {
+
+class TSpawnedServer {
+public:
+    TSpawnedServer() = default;
+    ~TSpawnedServer();
+    TSpawnedServer(const TSpawnedServer&) = delete;
+    TSpawnedServer& operator=(const TSpawnedServer&) = delete;
+
+    // Starts the server on a free port and waits for its "listening on" line.
+    // False with Error() on failure.
+    bool Start(const std::string& executable, double timeoutSeconds);
+    // SIGTERM, then waits; SIGKILL when it does not end in time. Returns the
+    // exit code, or 128 + signal number when a signal ended it, -1 if unknown.
+    int Stop(double timeoutSeconds);
+
+    int Pid() const { return ChildPid; }
+    int Port() const { return ListenPort; }
+    const std::string& Error() const { return Message; }
+
+    // build/bin/kelvra-serverd beside the running executable.
+    static std::string FindBesideSelf(const std::string& name);
+
+private:
+    void RemoveFolder();
+
+    int ChildPid = -1;
+    int OutputFd = -1;
+    int ListenPort = 0;
+    std::string Folder;
+    std::string Message;
+};
+
+} // namespace kelvra

@@ -1,0 +1,171 @@
+// kelvra-serverd: the server core of the console, without a window. The
+// settings store, start-up and shutdown steps are the console's own; only the
+// Server Login dialog is replaced by options (and the settings it would show).
+#include "ConnectionManager.h"
+#include "ProcessLimits.h"
+#include "RegLink.h"
+#include "ServerRuntime.h"
+#include "ServerdView.h"
+#include "SignalPipe.h"
+#include "TextUtil.h"
+
+#include <CLI/CLI.hpp>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace kelvra {
+namespace {
+
+const QString kAnyConnection = QStringLiteral("<Any Connection>");
+
+struct TOptions {
+    std::string Nick;
+    std::string Port;
+    bool HasPort = false;
+    std::string Bind;
+    bool HasBind = false;
+    bool Log = false;
+    std::string SettingsFile;
+};
+
+void Fail(const QString& text) {
+    std::fprintf(stderr, "kelvra-serverd: %s\n", qPrintable(text));
+}
+
+// The preset that the Server Login dialog would put into its port field.
+QString PresetPort(const TRegLink& reg) {
+    const QString ports = QStringLiteral("Ports");
+    QString port;
+    if (reg.ReadInteger(ports, QStringLiteral("Num"), 0) > 0) {
+        const int32_t def = reg.ReadInteger(ports, QStringLiteral("Def"), 1);
+        port = reg.ReadString(ports, QStringLiteral("Preset") + QString::number(def), QString());
+    }
+    return port.isEmpty() ? QStringLiteral("1024") : port;
+}
+
+// "Main"/"Home" as the dialog would use it: an address this machine no longer
+// has falls back to any connection.
+QString StoredBindAddress(const TRegLink& reg) {
+    const QString home =
+        reg.ReadString(QStringLiteral("Main"), QStringLiteral("Home"), kAnyConnection);
+    for (const QString& address : TConnectionManager::LocalIPv4Addresses())
+        if (home.compare(address, Qt::CaseInsensitive) == 0)
+            return address;
+    return kAnyConnection;
+}
+
+QString StartFailure(TConnectionManager::ListenResult result, const QString& port,
+                     const TServerdView& view) {
+    using R = TConnectionManager::ListenResult;
+    switch (result) {
+    case R::NoPort:
+        return QStringLiteral("No Port Specified");
+    case R::BadPort:
+        return QStringLiteral(
+                   "'%1' is neither a TCP service name nor a port number from 0 to 65535")
+            .arg(port);
+    case R::BindFailed:
+        return QStringLiteral("Cannot bind to socket - Another instance of the server may already "
+                              "be running on this port.");
+    case R::SocketFailed:
+        return QStringLiteral("Cannot create the listening socket: ") + view.LastSocketError();
+    case R::ListenFailed:
+        return QStringLiteral("Cannot listen on port %1: %2").arg(port, view.LastSocketError());
+    case R::Ok:
+        break;
+    }
+    return QString();
+}
+
+int Run(const TOptions& options) {
+    if (TrimText(QByteArray::fromStdString(options.Nick)).isEmpty()) {
+        Fail(QStringLiteral("the server nickname must not be blank"));
+        return 1;
+    }
+    std::unique_ptr<TRegLink> ownReg;
+    if (!options.SettingsFile.empty())
+        ownReg = TRegLink::AtPath(QString::fromStdString(options.SettingsFile));
+    else
+        ownReg = std::make_unique<TRegLink>();
+    TRegLink& reg = *ownReg;
+
+    TServerdView view(options.Log);
+    TServerRuntime runtime(view, reg);
+    runtime.ReadPaths();
+    runtime.LoadStores();
+
+    const QByteArray password =
+        reg.ReadString(QStringLiteral("Main"), QStringLiteral("Password"), QString()).toLatin1();
+    const QString port = options.HasPort ? QString::fromStdString(options.Port) : PresetPort(reg);
+    const QString bind =
+        options.HasBind ? QString::fromStdString(options.Bind) : StoredBindAddress(reg);
+
+    // Installed before listening, so no client ever sees a server that cannot be stopped cleanly.
+    TSignalPipe signalPipe;
+    if (!signalPipe.Install()) {
+        Fail(QStringLiteral("cannot install the signal handlers: %1").arg(qt_error_string(errno)));
+        return 1;
+    }
+
+    const auto result =
+        runtime.Start(QByteArray::fromStdString(options.Nick), port, password, bind);
+    if (result != TConnectionManager::ListenResult::Ok) {
+        Fail(StartFailure(result, port, view));
+        return 1;
+    }
+    const QString shownAddress = bind == kAnyConnection ? QStringLiteral("0.0.0.0") : bind;
+    std::printf("listening on %s:%u\n", qPrintable(shownAddress),
+                static_cast<unsigned>(runtime.Connections().ListenPort()));
+    std::fflush(stdout);
+
+    QObject::connect(&signalPipe, &TSignalPipe::Received, [&runtime](int) {
+        // The console's close: warn everybody, save, then close every socket.
+        runtime.Server().SendShutdownNotice();
+        QString error;
+        const bool saved = runtime.SaveState(&error);
+        if (!saved)
+            Fail(error);
+        runtime.Stop();
+        QCoreApplication::exit(saved ? 0 : 1);
+    });
+    return QCoreApplication::exec();
+}
+
+} // namespace
+} // namespace kelvra
+
+int main(int argc, char** argv) {
+    kelvra::TOptions options;
+    CLI::App cli{"Kelvra Chat Server without a window: the server core of the console, "
+                 "configured by options and the settings store."};
+    cli.add_option("--nick", options.Nick, "Server nickname (the name the server speaks under)")
+        ->required();
+    auto* port = cli.add_option("--port", options.Port,
+                                "TCP port or service name; 0 picks a free port (default: the "
+                                "console's port preset, else 1024)");
+    auto* bind = cli.add_option("--bind", options.Bind,
+                                "Local IPv4 address to listen on, or \"<Any Connection>\" "
+                                "(default: settings Main/Home)");
+    cli.add_flag("--log", options.Log,
+                 "Print every record in and out, socket errors and client failures on stderr");
+    cli.add_option("--settings", options.SettingsFile,
+                   "Settings INI file to use instead of the per-user settings store");
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return cli.exit(e);
+    }
+    options.HasPort = port->count() > 0;
+    options.HasBind = bind->count() > 0;
+
+    kelvra::RaiseFileLimit();
+    // A peer that vanishes must not kill the server; sends use MSG_NOSIGNAL, but
+    // stdout and stderr may be pipes to a reader that is gone.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    return kelvra::Run(options);
+}

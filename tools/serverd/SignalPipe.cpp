@@ -1,0 +1,62 @@
+#include "SignalPipe.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kelvra {
+
+namespace {
+
+int gPipe[2] = {-1, -1};
+volatile sig_atomic_t gSignalCount = 0;
+
+void OnSignal(int signo) {
+    // Both signals are blocked while either handler runs, so the count is safe.
+    if (gSignalCount++ > 0)
+        _exit(128 + signo);
+    const int saved = errno;
+    const char byte = static_cast<char>(signo);
+    [[maybe_unused]] const ssize_t n = write(gPipe[1], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+TSignalPipe::TSignalPipe(QObject* parent) : QObject(parent) {}
+
+TSignalPipe::~TSignalPipe() {
+    delete Notifier;
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+}
+
+bool TSignalPipe::Install() {
+    if (gPipe[0] < 0 && pipe2(gPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
+        return false;
+    Notifier = new QSocketNotifier(gPipe[0], QSocketNotifier::Read, this);
+    connect(Notifier, &QSocketNotifier::activated, this, &TSignalPipe::OnReadable);
+    return true;
+}
+
+void TSignalPipe::OnReadable() {
+    char byte = 0;
+    if (read(gPipe[0], &byte, 1) != 1)
+        return;
+    // Later signals are handled inside the handler; one shutdown is enough.
+    Notifier->setEnabled(false);
+    emit Received(static_cast<unsigned char>(byte));
+}
+
+} // namespace kelvra
