@@ -52,20 +52,27 @@ void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {
     ViewRef.ChatMembersChanged(*chat);
 }
 
-void TServer::QuitChat(TChat* chat, TConnection* user) {
-    if (!chat || !user || !Users.RemoveFirstEntry(chat, user))
-        return;
+void TServer::AfterLeave(TChat* chat, TConnection* user, bool tellOthers) {
     if (!chat->Users.empty()) {
-        const TPreparedPacket left(
-            MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has quit the chat"));
-        for (TConnection* member : chat->Users)
-            Send(member, left);
+        if (tellOthers) {
+            const TPreparedPacket left(
+                MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has quit the chat"));
+            for (TConnection* member : chat->Users)
+                Send(member, left);
+        }
         ViewRef.ChatMembersChanged(*chat);
         return;
     }
-    SendToAll(MakePacket(KMC_DELCHAT, chat->Name));
+    if (tellOthers)
+        SendToAll(MakePacket(KMC_DELCHAT, chat->Name));
     ViewRef.RemoveChatRow(*chat);
     Users.RemoveChat(chat);
+}
+
+void TServer::QuitChat(TChat* chat, TConnection* user) {
+    if (!chat || !user || !Users.RemoveFirstEntry(chat, user))
+        return;
+    AfterLeave(chat, user, true);
 }
 
 void TServer::KillChat(TChat* chat) {

@@ -50,20 +50,7 @@ void TServer::EndUser(TConnection* user, bool tellOthers) {
     while (!user->Chats.empty()) {
         TChat* chat = user->Chats.begin()->second;
         Users.RemoveAllEntries(chat, user);
-        if (!chat->Users.empty()) {
-            if (tellOthers) {
-                const TPreparedPacket left(MakePacket(
-                    KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has quit the chat"));
-                for (TConnection* member : chat->Users)
-                    Send(member, left);
-            }
-            ViewRef.ChatMembersChanged(*chat);
-            continue;
-        }
-        if (tellOthers)
-            SendToAll(MakePacket(KMC_DELCHAT, chat->Name));
-        ViewRef.RemoveChatRow(*chat);
-        Users.RemoveChat(chat);
+        AfterLeave(chat, user, tellOthers);
     }
     if (tellOthers)
         SendToAll(MakePacket(KMC_DELUSER, user->Nickname), user);

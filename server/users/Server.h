@@ -96,6 +96,9 @@ private:
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
     void EndUser(TConnection* user, bool tellOthers);
+    // After a member left: the left notice to the remaining entries, or the
+    // chat's end when none remain.
+    void AfterLeave(TChat* chat, TConnection* user, bool tellOthers);
 
     ITransport& Transport;
     IServerView& ViewRef;
