@@ -5,17 +5,23 @@
 #include "DataOut.h"
 #include "MessageBoxes.h"
 #include "ServerLoginForm.h"
+#include "SessionLogOff.h"
+#include "TrayForm.h"
+#include "ViewBans.h"
+#include "ViewChats.h"
 #include "ViewErrors.h"
+#include "ViewMail.h"
+#include "ViewUsers.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMdiArea>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
-#include <cmath>
+#include <cstdio>
 
 namespace kelvra {
 
@@ -39,46 +45,17 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), ServerRuntime(View,
     Mdi->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     Mdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(Mdi);
-    CreateMenus();
     // One panel; QMainWindow puts the hint of the control under the mouse in it.
     statusBar()->setMinimumHeight(20);
+    statusBar()->setSizeGripEnabled(false);
     resize(960, 640);
 }
 
-TMainForm::~TMainForm() = default;
-
-void TMainForm::CreateMenus() {
-    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    file->addAction(QStringLiteral("E&xit"), this, &TMainForm::Exit1Click);
-
-    Window1 = menuBar()->addMenu(QStringLiteral("&Window"));
-    connect(Window1, &QMenu::aboutToShow, this, &TMainForm::FillWindowMenu);
-    FillWindowMenu();
-}
-
-void TMainForm::FillWindowMenu() {
-    Window1->clear();
-    Window1->addAction(QStringLiteral("&Cascade"), this, &TMainForm::Cascade1Click);
-    Window1->addAction(QStringLiteral("Tile &Vertically"), this, &TMainForm::Tile1Click);
-    Window1->addAction(QStringLiteral("Tile &Horizontally"), this,
-                       &TMainForm::TileHorizontally1Click);
-    Window1->addAction(QStringLiteral("&Arrange Icons"), this, &TMainForm::ArrangeIcons1Click);
-    const QList<QMdiSubWindow*> children = Mdi->subWindowList();
-    if (children.isEmpty())
-        return;
-    Window1->addSeparator();
-    int number = 1;
-    for (QMdiSubWindow* child : children) {
-        QAction* item =
-            Window1->addAction(QStringLiteral("&%1 %2").arg(number++).arg(child->windowTitle()));
-        item->setCheckable(true);
-        item->setChecked(child == Mdi->activeSubWindow());
-        connect(item, &QAction::triggered, this, [this, child] {
-            if (child->isMinimized())
-                child->showNormal();
-            Mdi->setActiveSubWindow(child);
-        });
-    }
+TMainForm::~TMainForm() {
+    // The windows go before the server core that their rows refer to.
+    View.SetListViews(nullptr, nullptr, nullptr, nullptr);
+    View.SetTrafficLogs(nullptr, nullptr);
+    View.SetErrorLog(nullptr);
 }
 
 void TMainForm::AddChild(TMdiChild* child) {
@@ -101,7 +78,7 @@ bool TMainForm::AskServerLogin() {
 bool TMainForm::Startup() {
     ServerRuntime.ReadPaths();
     // Exists before the listener, so that its failures are recorded; it joins
-    // the frame after the other logs.
+    // the frame after the other windows.
     Errors = new TviewErrors(this);
     Errors->hide();
     View.SetErrorLog(Errors);
@@ -138,20 +115,36 @@ bool TMainForm::Startup() {
     if (!caption.isEmpty())
         setWindowTitle(caption);
 
-    Out = new TdataOut;
-    In = new TdataIn;
-    AddChild(Out);
-    AddChild(In);
-    AddChild(Errors);
-    View.SetTrafficLogs(In, Out);
-    connect(Errors, &TviewErrors::FirstActivated, this, &TMainForm::Tile1Click);
+    CreateChildren();
+    CreateMenus();
+    Tray = new TForm5(this);
+    connect(Tray, &TForm5::RestoreRequested, this, &TMainForm::AppEvents1Restore);
+    connect(Tray, &TForm5::ExitRequested, this, &TMainForm::Exit1Click);
+    connect(qApp, &QGuiApplication::commitDataRequest, this, &TMainForm::CommitDataRequest);
 
+    // The Bans and Mail views show the stores as they are loaded.
     ServerRuntime.LoadStores();
     Running = true;
     RestorePlacementAndShow();
     // The error log is the last child created, and so the active one.
     QTimer::singleShot(0, this, [this] { Mdi->setActiveSubWindow(Errors); });
     return true;
+}
+
+void TMainForm::CreateChildren() {
+    TServer& server = ServerRuntime.Server();
+    Out = new TdataOut;
+    In = new TdataIn;
+    Users = new TviewUsers(server, PicClip1);
+    Chats = new TviewChats(server);
+    Bans = new TviewBans(server);
+    Mail = new TviewMail(server);
+    for (TMdiChild* child : std::initializer_list<TMdiChild*>{Out, In, Users, Chats, Bans, Mail})
+        AddChild(child);
+    AddChild(Errors);
+    View.SetTrafficLogs(In, Out);
+    View.SetListViews(Users, Chats, Bans, Mail);
+    connect(Errors, &TviewErrors::FirstActivated, this, &TMainForm::Tile1Click);
 }
 
 void TMainForm::RestorePlacementAndShow() {
@@ -218,6 +211,18 @@ bool TMainForm::SavePlacement(QString* error) {
     return true;
 }
 
+bool TMainForm::ShutDown(QString* error) {
+    QString placementError;
+    const bool saved = ServerRuntime.SaveState(error);
+    if (saved && !SavePlacement(&placementError))
+        ErrorBox(this, placementError); // reported, but does not keep the server running
+    if (!saved)
+        return false;
+    ServerRuntime.Stop();
+    Running = false;
+    return true;
+}
+
 void TMainForm::closeEvent(QCloseEvent* event) {
     if (!Running) {
         event->accept();
@@ -230,7 +235,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
             QStringLiteral(
                 "Clients are still logged on to the server. Are you sure you wish to quit?"),
             QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok);
-        if (answer != QMessageBox::Ok) {
+        if (answer != QMessageBox::Ok || !Running) {
             event->ignore();
             return;
         }
@@ -238,101 +243,67 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         server.SendShutdownNotice();
     }
     QString error;
-    if (!ServerRuntime.SaveState(&error)) {
+    if (!ShutDown(&error)) {
         ErrorBox(this, error);
         event->ignore();
         return;
     }
-    // The state is saved; a lost placement is reported but does not keep the
-    // server running.
-    if (!SavePlacement(&error))
-        ErrorBox(this, error);
-    ServerRuntime.Stop();
-    Running = false;
+    if (Tray)
+        Tray->SetActive(false);
     event->accept();
 }
 
-void TMainForm::Exit1Click() {
-    close();
+int TMainForm::CloseForSignal() {
+    if (!Running)
+        return 0;
+    // Nobody may be at the screen: no question and no boxes, only stderr.
+    ServerRuntime.Server().SendShutdownNotice();
+    QString error;
+    const bool saved = ServerRuntime.SaveState(&error) && SavePlacement(&error);
+    if (!saved)
+        std::fprintf(stderr, "kelvra-server: %s\n", qPrintable(error));
+    ServerRuntime.Stop();
+    Running = false;
+    if (Tray)
+        Tray->SetActive(false);
+    return saved ? 0 : 1;
 }
 
-void TMainForm::Cascade1Click() {
-    Mdi->cascadeSubWindows();
-}
-
-void TMainForm::Tile1Click() {
-    TileChildren(true);
-}
-
-void TMainForm::TileHorizontally1Click() {
-    TileChildren(false);
-}
-
-void TMainForm::TileChildren(bool vertical) {
-    // Topmost first, minimised children stay as icons below the tiles.
-    QList<QMdiSubWindow*> tiles;
-    int iconHeight = 0;
-    const QList<QMdiSubWindow*> stack = Mdi->subWindowList(QMdiArea::StackingOrder);
-    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-        QMdiSubWindow* child = *it;
-        if (!child->isVisible())
-            continue;
-        if (child->isMinimized())
-            iconHeight = std::max(iconHeight, child->height());
-        else
-            tiles << child;
-    }
-    if (tiles.isEmpty())
+void TMainForm::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !Running)
         return;
-    QRect area = Mdi->viewport()->rect();
-    if (iconHeight > 0 && area.height() > 2 * iconHeight)
-        area.setHeight(area.height() - iconHeight);
-
-    // Columns side by side for vertical tiling, rows for horizontal; the last
-    // column (row) takes what does not divide evenly.
-    const int total = static_cast<int>(tiles.size());
-    int rows = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(total))));
-    int columns = total / rows;
-    if (!vertical)
-        std::swap(rows, columns);
-    int index = 0;
-    int x = area.left();
-    for (int c = 1; c <= columns && index < total; ++c) {
-        const int width = c == columns ? area.right() + 1 - x : area.width() / columns;
-        if (c == columns)
-            rows = total - index;
-        int y = area.top();
-        for (int r = 1; r <= rows && index < total; ++r, ++index) {
-            const int height = r == rows ? area.bottom() + 1 - y : area.height() / rows;
-            QMdiSubWindow* child = tiles[index];
-            if (child->isMaximized())
-                child->showNormal();
-            child->setGeometry(x, y, width, height);
-            y += height;
-        }
-        x += width;
+    const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+    if (isMinimized() && !(change->oldState() & Qt::WindowMinimized)) {
+        WasMaximized = change->oldState() & Qt::WindowMaximized;
+        // After the state change has been handled by the window system.
+        QTimer::singleShot(0, this, &TMainForm::AppEvents1Minimize);
     }
 }
 
-void TMainForm::ArrangeIcons1Click() {
-    const QRect area = Mdi->viewport()->rect();
-    int x = area.left();
-    int y = area.bottom() + 1;
-    int rowHeight = 0;
-    for (QMdiSubWindow* child : Mdi->subWindowList(QMdiArea::CreationOrder)) {
-        if (!child->isVisible() || !child->isMinimized())
-            continue;
-        const QSize size = child->size();
-        if (x > area.left() && x + size.width() > area.right() + 1) {
-            x = area.left();
-            y -= rowHeight;
-            rowHeight = 0;
-        }
-        if (rowHeight == 0)
-            rowHeight = size.height();
-        child->move(x, y - rowHeight);
-        x += size.width();
+void TMainForm::AppEvents1Minimize() {
+    if (!Tray || !isMinimized() || !TForm5::Available())
+        return;
+    hide(); // no console window and no task-bar entry remain
+    Tray->SetActive(true);
+}
+
+void TMainForm::AppEvents1Restore() {
+    if (isHidden() || isMinimized()) {
+        if (WasMaximized)
+            showMaximized();
+        else
+            showNormal();
     }
+    if (Tray)
+        Tray->SetActive(false);
+    raise();
+    activateWindow();
+}
+
+void TMainForm::CommitDataRequest(QSessionManager& manager) {
+    if (Running)
+        RefuseSessionEnd(manager, this);
 }
 
 } // namespace kelvra

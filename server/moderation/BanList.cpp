@@ -19,7 +19,15 @@ QString ValueName(int index, const char* suffix) {
 
 TBan* TBanList::NewBan() {
     List.push_back(std::make_unique<TBan>());
+    List.back()->Id = NextId++;
     return List.back().get();
+}
+
+TBan* TBanList::FindById(TBanId id) const {
+    for (const auto& ban : List)
+        if (ban->Id == id)
+            return ban.get();
+    return nullptr;
 }
 
 bool TBanList::Remove(TBan* ban) {

@@ -10,7 +10,11 @@ namespace kelvra {
 
 class TRegLink;
 
+// A ban's stable id, the handle by which the console refers to it.
+using TBanId = uint64_t;
+
 struct TBan {
+    TBanId Id = 0; // unique for the run, never reused
     uint8_t IP1 = 0, IP2 = 0, IP3 = 0, IP4 = 0;
     bool IP1_On = false, IP2_On = false, IP3_On = false, IP4_On = false;
     QByteArray Nick;
@@ -26,6 +30,8 @@ public:
     TBan* NewBan();
     // Takes a ban out of the list and frees it; false when it is not in the list.
     bool Remove(TBan* ban);
+    // nullptr when no ban of the list has that id.
+    TBan* FindById(TBanId id) const;
     const std::vector<std::unique_ptr<TBan>>& Bans() const { return List; }
     int Count() const { return static_cast<int>(List.size()); }
     void Clear() { List.clear(); }
@@ -47,6 +53,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<TBan>> List;
+    TBanId NextId = 1;
 };
 
 } // namespace kelvra

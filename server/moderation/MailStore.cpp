@@ -18,8 +18,10 @@ QByteArray ValueName(int index, const char* suffix) {
 
 TMailItem* TMailStore::Append(const QByteArray& target, const QByteArray& sender,
                               const QByteArray& msg) {
-    List.push_back(std::make_unique<TMailItem>(TMailItem{target, sender, msg}));
+    List.push_back(std::make_unique<TMailItem>(TMailItem{0, target, sender, msg}));
     TMailItem* item = List.back().get();
+    item->Id = NextId++;
+    ById.insert(item->Id, item);
     const QByteArray key = AsciiLower(target);
     Positions.insert(item, Slot{std::prev(List.end()), key});
     ++CountByTarget[key];
@@ -33,9 +35,14 @@ bool TMailStore::Remove(TMailItem* item) {
     const auto count = CountByTarget.find(found.value().Key);
     if (count != CountByTarget.end() && --count.value() <= 0)
         CountByTarget.erase(count);
+    ById.remove(item->Id);
     List.erase(found.value().It);
     Positions.erase(found);
     return true;
+}
+
+TMailItem* TMailStore::FindById(TMailId id) const {
+    return ById.value(id, nullptr);
 }
 
 std::vector<TMailItem*> TMailStore::MailFor(const QByteArray& nickname) const {
@@ -65,6 +72,7 @@ std::vector<TMailItem*> TMailStore::Items() const {
 void TMailStore::Clear() {
     List.clear();
     Positions.clear();
+    ById.clear();
     CountByTarget.clear();
 }
 

@@ -10,7 +10,11 @@
 
 namespace kelvra {
 
+// A mail record's stable id, the handle by which the console refers to it.
+using TMailId = uint64_t;
+
 struct TMailItem {
+    TMailId Id = 0; // unique for the run, never reused
     QByteArray Target;
     QByteArray Sender;
     QByteArray Msg;
@@ -23,6 +27,8 @@ public:
     TMailItem* Append(const QByteArray& target, const QByteArray& sender, const QByteArray& msg);
     // Takes a record out and frees it; false when it is not in the store.
     bool Remove(TMailItem* item);
+    // nullptr when no stored record has that id.
+    TMailItem* FindById(TMailId id) const;
     // Records whose Target equals nickname (ASCII case ignored, equal length),
     // in list order. Cheap when there is none.
     std::vector<TMailItem*> MailFor(const QByteArray& nickname) const;
@@ -47,6 +53,8 @@ private:
         QByteArray Key;
     };
     QHash<const TMailItem*, Slot> Positions;
+    QHash<TMailId, TMailItem*> ById;
+    TMailId NextId = 1;
 };
 
 } // namespace kelvra

@@ -107,15 +107,18 @@ struct TConnectionManager::TLink {
     TOutBuffer Out;
     bool Dirty = false;
     bool Overflowed = false;
-    bool Broken = false;  // a send failed: output is discarded from now on
-    bool Reading = true;  // records are read and dispatched
+    bool Broken = false;       // a send failed: output is discarded from now on
+    bool Reading = true;       // records are read and dispatched
+    bool Dispatching = false;  // its records are being handled now
+    bool ReadDeferred = false; // a read event came meanwhile (see OnReadReady)
+    uint64_t Serial = 0;       // tells this link from a later one on the same descriptor
 
     qsizetype Queued() const { return Out.Pending(); }
 };
 
 TConnectionManager::TLink* TConnectionManager::TLinkTable::Find(int fd) const {
     return fd >= 0 && static_cast<size_t>(fd) < Slots.size() ? Slots[static_cast<size_t>(fd)].get()
-                                                              : nullptr;
+                                                             : nullptr;
 }
 
 void TConnectionManager::TLinkTable::Insert(int fd, std::unique_ptr<TLink> link) {
@@ -144,7 +147,9 @@ TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
     connect(TrimTimer, &QTimer::timeout, this, &TConnectionManager::TrimHeap);
 }
 
-TConnectionManager::~TConnectionManager() { StopSockets(); }
+TConnectionManager::~TConnectionManager() {
+    StopSockets();
+}
 
 void TConnectionManager::StartSockets() {
     Host.clear();
@@ -268,8 +273,10 @@ void TConnectionManager::OnAcceptReady() {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto link = std::make_unique<TLink>();
         link->Fd = fd;
+        link->Serial = NextSerial++;
         link->Read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        connect(link->Read.get(), &QSocketNotifier::activated, this, [this, fd] { OnReadReady(fd); });
+        connect(link->Read.get(), &QSocketNotifier::activated, this,
+                [this, fd] { OnReadReady(fd); });
         Links.Insert(fd, std::move(link));
         if (Events)
             Events->ConnectionAccepted(static_cast<SocketHandle>(fd), ntohl(peer.sin_addr.s_addr),
@@ -278,6 +285,16 @@ void TConnectionManager::OnAcceptReady() {
 }
 
 void TConnectionManager::OnReadReady(int fd) {
+    // Each read is decoded whole before any of its records is handled, so a
+    // handler that enters an event loop (a modal box) cannot pull the decoder,
+    // the read buffer or the link away from under the decoding. A read event
+    // for a link whose records are being handled waits until they are done.
+    if (TLink* busy = Links.Find(fd); busy && busy->Dispatching) {
+        busy->ReadDeferred = true;
+        busy->Read->setEnabled(false); // level-triggered: would fire again at once
+        return;
+    }
+    std::vector<TDataPacket> records;
     qsizetype total = 0;
     while (total < kReadPerEvent) {
         TLink* found = Links.Find(fd);
@@ -305,19 +322,45 @@ void TConnectionManager::OnReadReady(int fd) {
             link.Reading = false;
             continue;
         }
-        const bool logging = Log.LogsTraffic();
+        records.clear();
         link.Decoder.Consume(ReadBuffer.get(), n, [&](TDataPacket& packet) {
             packet.From = static_cast<int32_t>(fd);
-            if (logging)
-                Log.LogPacket(packet, false);
-            Events->Dispatch(packet);
+            records.push_back(std::move(packet));
             return true;
         });
+        if (!DispatchRecords(fd, link.Serial, records))
+            return;
         if (n < kReadChunk)
             break;
     }
     if (!Dirty.empty() || !Overflowed.empty())
         ScheduleFlush();
+}
+
+bool TConnectionManager::DispatchRecords(int fd, uint64_t serial,
+                                         std::vector<TDataPacket>& records) {
+    auto current = [&]() -> TLink* {
+        TLink* link = Links.Find(fd);
+        return link && link->Serial == serial ? link : nullptr;
+    };
+    TLink* link = current();
+    link->Dispatching = true;
+    const bool logging = Log.LogsTraffic();
+    for (TDataPacket& packet : records) {
+        if (logging)
+            Log.LogPacket(packet, false);
+        Events->Dispatch(packet);
+        // Closed meanwhile: the rest belongs to nobody (a new connection may
+        // already have the descriptor).
+        if (!(link = current()))
+            return false;
+    }
+    link->Dispatching = false;
+    if (link->ReadDeferred) {
+        link->ReadDeferred = false;
+        link->Read->setEnabled(true);
+    }
+    return true;
 }
 
 void TConnectionManager::SendPrepared(SocketHandle socket, const TPreparedPacket& packet) {
@@ -353,8 +396,8 @@ void TConnectionManager::ScheduleFlush() {
 
 bool TConnectionManager::WriteSome(TLink& link) {
     while (link.Queued() > 0) {
-        const ssize_t n = ::send(link.Fd, link.Out.Front(), static_cast<size_t>(link.Queued()),
-                                 MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(link.Fd, link.Out.Front(), static_cast<size_t>(link.Queued()), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -451,7 +494,9 @@ void TConnectionManager::StopReading(SocketHandle socket) {
         link->Reading = false;
 }
 
-void TConnectionManager::Disconnect(SocketHandle socket) { CloseLink(static_cast<int>(socket), true); }
+void TConnectionManager::Disconnect(SocketHandle socket) {
+    CloseLink(static_cast<int>(socket), true);
+}
 
 qsizetype TConnectionManager::QueuedBytes(SocketHandle socket) const {
     const TLink* link = Links.Find(static_cast<int>(socket));

@@ -3,6 +3,7 @@
 // socket notifiers on the one thread. Reads are reassembled into records and
 // handed to the server core; sends are queued per connection and written
 // together once per pass of the event loop.
+#include "DataPacket.h"
 #include "Transport.h"
 
 #include <QObject>
@@ -45,9 +46,7 @@ public:
     // ITransport
     void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) override;
 
-    // The record of this connection was ended by the server (operator's Remove):
-    // nothing more is read from it; it is closed when the peer closes.
-    void StopReading(SocketHandle socket);
+    void StopReading(SocketHandle socket) override;
     // Drops a connection now, as if the peer had closed it.
     void Disconnect(SocketHandle socket);
 
@@ -86,6 +85,8 @@ private:
     void OnAcceptReady();
     void OnReadReady(int fd);
     void OnWriteReady(int fd);
+    // Hands one read's records to the server; false when the link closed meanwhile.
+    bool DispatchRecords(int fd, uint64_t serial, std::vector<TDataPacket>& records);
     void ScheduleFlush();
     bool WriteSome(TLink& link);
     void CloseLink(int fd, bool tellServer);
@@ -109,6 +110,7 @@ private:
     QString Host;
     QString HostIPv4;
     std::unique_ptr<char[]> ReadBuffer;
+    uint64_t NextSerial = 1;
 };
 
 } // namespace kelvra

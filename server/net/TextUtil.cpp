@@ -5,6 +5,49 @@
 
 namespace kelvra {
 
+namespace {
+
+// Bytes 0x80 to 0x9F of code page 1252; the other bytes are their own code point.
+constexpr char16_t kHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+} // namespace
+
+QString FromBytes(const QByteArray& b) {
+    QString out(b.size(), Qt::Uninitialized);
+    QChar* d = out.data();
+    for (qsizetype i = 0; i < b.size(); ++i) {
+        const auto c = static_cast<uint8_t>(b[i]);
+        d[i] = (c >= 0x80 && c <= 0x9F) ? QChar(kHighControls[c - 0x80]) : QChar(c);
+    }
+    return out;
+}
+
+QByteArray ToBytes(const QString& s) {
+    QByteArray out;
+    out.reserve(s.size());
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const char16_t u = s[i].unicode();
+        char c = '?';
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            c = static_cast<char>(u);
+        } else if (QChar::isHighSurrogate(u) && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
+            ++i; // one character, one "?"
+        } else {
+            for (int k = 0; k < 32; ++k)
+                if (kHighControls[k] == u) {
+                    c = static_cast<char>(0x80 + k);
+                    break;
+                }
+        }
+        out.append(c);
+    }
+    return out;
+}
+
 QByteArray TrimText(const QByteArray& text) {
     qsizetype b = 0;
     qsizetype e = text.size();
@@ -103,7 +146,8 @@ QString WithoutTimeZone(QString format) {
 } // namespace
 
 QString LongTimeText(const QTime& t) {
-    static const QString format = WithoutTimeZone(QLocale::system().timeFormat(QLocale::LongFormat));
+    static const QString format =
+        WithoutTimeZone(QLocale::system().timeFormat(QLocale::LongFormat));
     return QLocale::system().toString(t, format);
 }
 

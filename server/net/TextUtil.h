@@ -18,11 +18,16 @@ bool SameTextAscii(const QByteArray& a, const QByteArray& b);
 // Text to a signed 32-bit integer: optional leading blanks, then an optional
 // sign and decimal digits, or "$" and hexadecimal digits; nothing after them.
 std::optional<int32_t> StrToInt(const QByteArray& text);
-inline std::optional<int32_t> StrToInt(const QString& text) { return StrToInt(text.toLatin1()); }
+inline std::optional<int32_t> StrToInt(const QString& text) {
+    return StrToInt(text.toLatin1());
+}
 
-// Single-byte texts in and out of Qt strings (one character per byte).
-inline QString FromBytes(const QByteArray& b) { return QString::fromLatin1(b); }
-inline QByteArray ToBytes(const QString& s) { return s.toLatin1(); }
+// Single-byte texts in and out of Qt strings. The protocol's texts are in the
+// Windows code page 1252; its five unassigned bytes map to the control
+// characters of the same number, so every byte survives a round trip.
+// Characters the code page cannot hold become "?".
+QString FromBytes(const QByteArray& b);
+QByteArray ToBytes(const QString& s);
 
 // The system locale's long time and short date formats, without a time-zone suffix.
 QString LongTimeText(const QTime& t = QTime::currentTime());

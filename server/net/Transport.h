@@ -31,6 +31,9 @@ public:
         SendPrepared(socket, TPreparedPacket(packet));
     }
     virtual void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) = 0;
+    // The record of this connection was ended by the server (the operator's
+    // Remove): nothing more is read from it; it closes when the peer closes.
+    virtual void StopReading(SocketHandle) {}
 };
 
 // What the socket layer shows the operator: the traffic logs and the socket

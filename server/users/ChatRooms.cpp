@@ -75,12 +75,4 @@ void TServer::QuitChat(TChat* chat, TConnection* user) {
     AfterLeave(chat, user, true);
 }
 
-void TServer::KillChat(TChat* chat) {
-    if (!chat)
-        return;
-    const TPreparedPacket bye(MakePacket(KMC_BYE, chat->Name));
-    for (TConnection* member : chat->Users)
-        Send(member, bye);
-}
-
 } // namespace kelvra

@@ -16,7 +16,9 @@ void TServer::ConnectionAccepted(SocketHandle socket, uint32_t ipv4, uint16_t po
     user->Port = port;
 }
 
-bool TServer::HasUser(SocketHandle socket) const { return Users.FindUserBySocket(socket) != nullptr; }
+bool TServer::HasUser(SocketHandle socket) const {
+    return Users.FindUserBySocket(socket) != nullptr;
+}
 
 void TServer::DispatchLogin(const TDataPacket& packet) {
     const std::optional<int32_t> icon = StrToInt(packet.Param2);
@@ -94,10 +96,6 @@ void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
 
 void TServer::SendShutdownNotice() {
     SendToAll(MakePacket(KMC_STATUS, "Server is shuting down..."));
-}
-
-void TServer::Broadcast(const QByteArray& text, bool anonymous) {
-    SendToAll(MakePacket(KMC_MESSAGE, ServerNick, text, anonymous));
 }
 
 } // namespace kelvra

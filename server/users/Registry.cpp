@@ -57,6 +57,11 @@ TConnection* TRegistry::FindUserBySocket(SocketHandle socket) const {
     return it == BySocket.end() ? nullptr : it->second->get();
 }
 
+TConnection* TRegistry::FindUser(const TUserHandle& handle) const {
+    TConnection* user = handle.IsNull() ? nullptr : FindUserBySocket(handle.Socket);
+    return user && user->Order == handle.Order ? user : nullptr;
+}
+
 TConnection* TRegistry::FindUserByNickname(const QByteArray& nickname) const {
     if (nickname.isEmpty())
         return WithoutNickname.empty() ? nullptr : WithoutNickname.begin()->second;
@@ -85,6 +90,7 @@ TChat* TRegistry::NewChat(const QByteArray& name, bool secure) {
     record->Order = NextChatOrder++;
     TChat* chat = record.get();
     ChatPos[chat] = ChatRecords.insert(ChatRecords.end(), std::move(record));
+    ChatsById.emplace(chat->Order, chat);
     ChatsByName[AsciiLower(name)].push_back(chat);
     return chat;
 }
@@ -103,6 +109,7 @@ void TRegistry::RemoveChat(TChat* chat) {
             ChatsByName.erase(named);
     }
     auto it = pos->second;
+    ChatsById.erase(chat->Order);
     ChatPos.erase(pos);
     ChatRecords.erase(it);
 }
@@ -110,6 +117,11 @@ void TRegistry::RemoveChat(TChat* chat) {
 TChat* TRegistry::FindChatByName(const QByteArray& name) const {
     auto it = ChatsByName.constFind(AsciiLower(name));
     return it == ChatsByName.constEnd() || it->empty() ? nullptr : it->front();
+}
+
+TChat* TRegistry::FindChat(TChatId id) const {
+    auto it = ChatsById.find(id);
+    return it == ChatsById.end() ? nullptr : it->second;
 }
 
 void TRegistry::AddEntry(TChat* chat, TConnection* user) {
@@ -120,10 +132,9 @@ void TRegistry::AddEntry(TChat* chat, TConnection* user) {
         auto& members = chat->MembersByOrder;
         auto at = members.end();
         if (!members.empty() && members.back()->Order > user->Order)
-            at = std::lower_bound(members.begin(), members.end(), user,
-                                  [](const TConnection* a, const TConnection* b) {
-                                      return a->Order < b->Order;
-                                  });
+            at = std::lower_bound(
+                members.begin(), members.end(), user,
+                [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
         members.insert(at, user);
         user->Chats.emplace(chat->Order, chat);
     }
@@ -139,10 +150,9 @@ bool TRegistry::RemoveFirstEntry(TChat* chat, TConnection* user) {
     if (it->second.empty()) {
         chat->Entries.erase(it);
         auto& members = chat->MembersByOrder;
-        auto at = std::lower_bound(members.begin(), members.end(), user,
-                                   [](const TConnection* a, const TConnection* b) {
-                                       return a->Order < b->Order;
-                                   });
+        auto at = std::lower_bound(
+            members.begin(), members.end(), user,
+            [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
         if (at != members.end() && *at == user)
             members.erase(at);
         user->Chats.erase(chat->Order);

@@ -17,10 +17,21 @@ namespace kelvra {
 
 struct TChat;
 
+// How the console refers to a user record across a modal dialog: the socket,
+// plus the accept order, since a closed descriptor is soon reused.
+struct TUserHandle {
+    SocketHandle Socket = 0;
+    uint64_t Order = 0; // 0: no user
+    bool IsNull() const { return Order == 0; }
+};
+
+// A chat's stable id (its creation order), the console's handle for it.
+using TChatId = uint64_t;
+
 struct TConnection {
     SocketHandle Socket = 0;
-    uint32_t IPv4 = 0;  // peer address, host order: octet 1 is the top byte
-    uint16_t Port = 0;  // peer port, host order
+    uint32_t IPv4 = 0; // peer address, host order: octet 1 is the top byte
+    uint16_t Port = 0; // peer port, host order
     QByteArray Nickname;
     int32_t IconId = 0;
     bool LoggedIn = false;
@@ -29,20 +40,22 @@ struct TConnection {
     int32_t PingTime = 0;
 
     // Bookkeeping beside the record's own fields.
-    uint64_t Order = 0;      // accept order
-    bool HasUserRow = false; // a successful login added its Users row
+    uint64_t Order = 0;               // accept order
+    bool HasUserRow = false;          // a successful login added its Users row
     std::map<uint64_t, TChat*> Chats; // chats it stands in, by creation order
     // The KMC_ADDUSER record that announces this user, encoded once per login
     // instead of once per newcomer.
     mutable std::shared_ptr<const TPreparedPacket> AddUserRecord;
 
     QByteArray DottedAddress() const;
+    TUserHandle Handle() const { return {Socket, Order}; }
 };
 
 struct TChat {
     QByteArray Name;
     bool Secure = false;
-    uint64_t Order = 0; // creation order
+    uint64_t Order = 0; // creation order, also the chat's id
+    TChatId Id() const { return Order; }
 
     // Member entries in join order; a user may stand more than once.
     std::list<TConnection*> Users;
@@ -65,6 +78,8 @@ public:
     void RemoveUser(TConnection* user);
 
     TConnection* FindUserBySocket(SocketHandle socket) const;
+    // The record the handle was taken from, nullptr when it has ended.
+    TConnection* FindUser(const TUserHandle& handle) const;
     // ASCII case ignored; the key is used as it comes (not trimmed).
     TConnection* FindUserByNickname(const QByteArray& nickname) const;
     void SetNickname(TConnection* user, const QByteArray& nickname);
@@ -73,6 +88,7 @@ public:
     TChat* NewChat(const QByteArray& name, bool secure);
     void RemoveChat(TChat* chat);
     TChat* FindChatByName(const QByteArray& name) const;
+    TChat* FindChat(TChatId id) const;
 
     void AddEntry(TChat* chat, TConnection* user);
     // Removes the user's first entry; false when it has none.
@@ -95,11 +111,12 @@ private:
     uint64_t NextChatOrder = 1;
 
     std::unordered_map<SocketHandle, UserList::iterator> BySocket;
-    QHash<QByteArray, TConnection*> ByNickname;          // lower-cased, non-empty nicknames
-    std::map<uint64_t, TConnection*> WithoutNickname;    // accept order
+    QHash<QByteArray, TConnection*> ByNickname;       // lower-cased, non-empty nicknames
+    std::map<uint64_t, TConnection*> WithoutNickname; // accept order
     std::unordered_map<TConnection*, UserList::iterator> UserPos;
     std::unordered_map<TChat*, ChatList::iterator> ChatPos;
-    QHash<QByteArray, std::vector<TChat*>> ChatsByName;  // lower-cased, creation order
+    std::unordered_map<TChatId, TChat*> ChatsById;
+    QHash<QByteArray, std::vector<TChat*>> ChatsByName; // lower-cased, creation order
 };
 
 } // namespace kelvra

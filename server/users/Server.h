@@ -44,10 +44,10 @@ public:
     void CreateChat(TConnection* user, const QByteArray& nameParam, bool secure);
     void JoinChat(TConnection* user, TChat* chat, bool pass);
     void QuitChat(TChat* chat, TConnection* user);
-    void KillChat(TChat* chat);
 
     // Messaging.
-    void ChatData(TConnection* sender, const QByteArray& chatName, bool emote, const QByteArray& text);
+    void ChatData(TConnection* sender, const QByteArray& chatName, bool emote,
+                  const QByteArray& text);
     void PrivateMessage(TConnection* sender, const QByteArray& target, bool anonymous,
                         const QByteArray& text);
     void Invite(TConnection* sender, const QByteArray& target, const QByteArray& param2);
@@ -57,32 +57,69 @@ public:
     void PingAnswer(SocketHandle socket);
     void UserInfo(const QByteArray& userName, const QByteArray& password, SocketHandle socket);
     void QuitUser(SocketHandle socket);
-    // The operator's Remove: the record ends without telling anybody, and is
-    // taken out of every chat so that no chat refers to it.
+    // A record ended by the server without telling anybody; it is taken out of
+    // every chat so that no chat refers to it.
     void RemoveUserSilently(SocketHandle socket);
 
     // Bans.
-    TBan* FindBan(const QByteArray& nick, uint32_t ipv4) const { return BanList.FindBan(nick, ipv4); }
+    TBan* FindBan(const QByteArray& nick, uint32_t ipv4) const {
+        return BanList.FindBan(nick, ipv4);
+    }
     void RecordBanHit(TBan* ban);
     void LoadBans(const TRegLink& reg);
     bool SaveBans(TRegLink& reg, QString* error);
 
     // Mail.
     TMailItem* StoreMail(const QByteArray& target, const QByteArray& sender, const QByteArray& msg);
-    void RemoveMail(TMailItem* item);
     void DeliverMail(SocketHandle socket);
     void LoadMail();
     bool SaveMail(QString* error);
 
     // Shutdown: KMC_STATUS "Server is shuting down..." to every user record.
     void SendShutdownNotice();
-    // KMC_MESSAGE from the server nickname to every user record (the console's broadcast).
+
+    // The operator's commands. Records are named by handles, looked up again
+    // here, so a record that ended while a dialog was open is left alone.
+    // KMC_MESSAGE from the server nickname to every user record, logged on or not.
     void Broadcast(const QByteArray& text, bool anonymous);
+    TConnection* FindUser(const TUserHandle& handle) const { return Users.FindUser(handle); }
+    // KMC_KICK to the user; false when it has ended.
+    bool Kick(const TUserHandle& handle);
+    // KMC_KICK to the first user with that nickname; false when there is none.
+    bool KickNickname(const QByteArray& nickname);
+    // KMC_MESSAGE from the server nickname to the first user with that nickname.
+    bool SendServerMessage(const QByteArray& nickname, const QByteArray& text);
+    // Pings again from now; false when the user has ended.
+    bool PingUser(const TUserHandle& handle);
+    // The operator's Remove: the record ends silently and its socket is no
+    // longer read; the connection stays open.
+    bool RemoveUser(const TUserHandle& handle);
+    // KMC_BYE to every member entry of the chat; nothing else changes.
+    bool KillChat(TChatId id);
+    TChat* FindChat(TChatId id) const { return Users.FindChat(id); }
+
+    TBan* FindBanById(TBanId id) const { return BanList.FindById(id); }
+    // A new ban at the end of the list, with its row.
+    TBan* NewBanWithRow(const TBan& fields);
+    // The editor takes the row away while it edits, and puts it back at the end.
+    void HideBanRow(TBanId id);
+    void ShowBanRow(TBanId id);
+    bool RemoveBan(TBanId id);
+
+    TMailItem* FindMail(TMailId id) const { return MailStore.FindById(id); }
+    bool RemoveMail(TMailId id);
+    // An operator's mail: handed over at once when a user with exactly that
+    // nickname (ASCII case ignored) is connected, else stored at the end.
+    // Returns true when it was delivered.
+    bool DeliverOrStoreMail(const QByteArray& target, const QByteArray& sender,
+                            const QByteArray& msg);
 
     void Send(const TConnection* user, const TDataPacket& packet) {
         Transport.SendPacket(user->Socket, packet);
     }
-    void Send(SocketHandle socket, const TDataPacket& packet) { Transport.SendPacket(socket, packet); }
+    void Send(SocketHandle socket, const TDataPacket& packet) {
+        Transport.SendPacket(socket, packet);
+    }
     void Send(SocketHandle socket, const TPreparedPacket& packet) {
         Transport.SendPrepared(socket, packet);
     }
@@ -93,6 +130,7 @@ public:
     void SendToAll(const TDataPacket& packet, const TConnection* except = nullptr);
 
 private:
+    void RemoveMailItem(TMailItem* item);
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
     void EndUser(TConnection* user, bool tellOthers);

@@ -17,7 +17,9 @@ void TServer::LoadBans(const TRegLink& reg) {
         ViewRef.AddBanRow(*ban);
 }
 
-bool TServer::SaveBans(TRegLink& reg, QString* error) { return BanList.Save(reg, error); }
+bool TServer::SaveBans(TRegLink& reg, QString* error) {
+    return BanList.Save(reg, error);
+}
 
 TMailItem* TServer::StoreMail(const QByteArray& target, const QByteArray& sender,
                               const QByteArray& msg) {
@@ -26,7 +28,7 @@ TMailItem* TServer::StoreMail(const QByteArray& target, const QByteArray& sender
     return item;
 }
 
-void TServer::RemoveMail(TMailItem* item) {
+void TServer::RemoveMailItem(TMailItem* item) {
     ViewRef.RemoveMailRow(*item);
     MailStore.Remove(item);
 }
@@ -37,7 +39,7 @@ void TServer::DeliverMail(SocketHandle socket) {
         return;
     for (TMailItem* item : MailStore.MailFor(user->Nickname)) {
         Send(user, MakePacket(KMC_MESSAGE, item->Sender, item->Msg, item->Sender == "Anonymous"));
-        RemoveMail(item);
+        RemoveMailItem(item);
     }
 }
 
@@ -46,6 +48,8 @@ void TServer::LoadMail() {
         ViewRef.AddMailRow(*item);
 }
 
-bool TServer::SaveMail(QString* error) { return MailStore.Save(MailFile, error); }
+bool TServer::SaveMail(QString* error) {
+    return MailStore.Save(MailFile, error);
+}
 
 } // namespace kelvra

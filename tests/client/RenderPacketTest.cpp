@@ -62,11 +62,11 @@ TEST(clientRenderPacket, ServerNoticeNeedsTheServerNick) {
 
 TEST(clientRenderPacket, ControlBytesCannotReachTheTerminal) {
     const TDataPacket p =
-        MakePacket(KMC_CHATDATA, "Lob\x1b[2Jby", QByteArray("Nline1\nline2\x9b", 13));
-    EXPECT_EQ(RenderPacket(p).toStdString(), "[Lob\\x1b[2Jby] line1\\x0aline2\\x9b");
-    // Single-byte texts: 0xE9 is e-acute, shown as such.
-    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Ren\xe9", "ok")),
-              QString::fromUtf8("Private message from René: ok"));
+        MakePacket(KMC_CHATDATA, "Lob\x1b[2Jby", QByteArray("Nline1\nline2\x81", 13));
+    EXPECT_EQ(RenderPacket(p).toStdString(), "[Lob\\x1b[2Jby] line1\\x0aline2\\x81");
+    // Single-byte texts in code page 1252: 0xE9 is e-acute, 0x80 the euro sign.
+    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Ren\xe9", "5\x80")),
+              QString::fromUtf8("Private message from René: 5€"));
 }
 
 TEST(clientDescribePacket, EveryFieldEscaped) {

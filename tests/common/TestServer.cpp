@@ -7,8 +7,8 @@
 
 namespace kelvra::test {
 
-TTestServer::TTestServer(const QByteArray& nick, const QByteArray& password)
-    : Connections(Recorder), Server(Connections, Recorder) {
+TTestServer::TTestServer(const QByteArray& nick, const QByteArray& password, IServerView* view)
+    : Connections(view ? *view : Recorder), Server(Connections, view ? *view : Recorder) {
     Connections.SetEvents(&Server);
     Server.ServerNick = nick;
     Server.ServerPassword = password;
@@ -41,16 +41,22 @@ TTestClient::TTestClient() {
                      [this](const TDataPacket& p) { Packets.push_back(p); });
 }
 
-TTestClient::~TTestClient() { Conn.Abort(); }
+TTestClient::~TTestClient() {
+    Conn.Abort();
+}
 
 bool TTestClient::Connect(uint16_t port, int timeoutMs) {
     Conn.ConnectToHost(QStringLiteral("127.0.0.1"), port);
     return Conn.WaitForConnected(timeoutMs);
 }
 
-void TTestClient::Send(const TDataPacket& p) { Conn.Send(p); }
+void TTestClient::Send(const TDataPacket& p) {
+    Conn.Send(p);
+}
 
-void TTestClient::SendRaw(const QByteArray& bytes) { Conn.SendRaw(bytes); }
+void TTestClient::SendRaw(const QByteArray& bytes) {
+    Conn.SendRaw(bytes);
+}
 
 void TTestClient::StopReading() {
     // Nothing takes the bytes out of the socket any more, so the kernel
@@ -67,7 +73,9 @@ void TTestClient::Settle(int ms) {
     ServeEventsUntil([] { return false; }, ms);
 }
 
-bool TTestClient::Connected() const { return Conn.IsConnected(); }
+bool TTestClient::Connected() const {
+    return Conn.IsConnected();
+}
 
 bool TTestClient::WaitForDisconnect(int timeoutMs) {
     return ServeEventsUntil([this] { return !Connected(); }, timeoutMs);

@@ -1,7 +1,7 @@
 #pragma once
 // A real server on 127.0.0.1 inside the test process, and loopback clients
-// (the client library's connection) that collect what the server sends them. Server and clients share the
-// test's event loop, so waiting on a client also serves the server.
+// (the client library's connection) that collect what the server sends them. Server and clients
+// share the test's event loop, so waiting on a client also serves the server.
 #include "ClientConnection.h"
 #include "ConnectionManager.h"
 #include "PacketCodes.h"
@@ -17,8 +17,9 @@
 namespace kelvra::test {
 
 // Records what the server shows the operator.
-class TRecordingView : public IServerView {
+class TRecordingView : public TQuietView {
 public:
+    bool LogsTraffic() const override { return true; }
     void LogPacket(const TDataPacket& p, bool outgoing) override {
         (outgoing ? Outgoing : Incoming).push_back(p);
     }
@@ -26,7 +27,9 @@ public:
         SocketErrors.push_back({code, function});
     }
     void ReportClientFailure(const QString& text) override { ClientFailures.push_back(text); }
-    void AddUserRow(const TConnection& c, const QDateTime&) override { UserRows.push_back(c.Nickname); }
+    void AddUserRow(const TConnection& c, const QDateTime&) override {
+        UserRows.push_back(c.Nickname);
+    }
     void RemoveUserRow(SocketHandle) override { ++RemovedUserRows; }
     void SetUserPing(SocketHandle, int32_t ms) override { Pings.push_back(ms); }
     void SetUserName(SocketHandle, const QByteArray& name) override { UserNames.push_back(name); }
@@ -46,7 +49,10 @@ public:
 
 class TTestServer {
 public:
-    explicit TTestServer(const QByteArray& nick = "Admin", const QByteArray& password = {});
+    explicit TTestServer(const QByteArray& nick = "Admin", const QByteArray& password = {},
+                         IServerView* view = nullptr);
+    // A server whose rows and logs go to the given view (the console's windows).
+    explicit TTestServer(IServerView& view) : TTestServer("Admin", {}, &view) {}
     ~TTestServer();
 
     TServer& Core() { return Server; }
@@ -106,7 +112,8 @@ template <class Pred> bool WaitUntil(Pred pred, int timeoutMs) {
 }
 
 // A record as the server writes it, for comparisons.
-TDataPacket Rec(int32_t code, const QByteArray& p1 = {}, const QByteArray& p2 = {}, bool sw = false);
+TDataPacket Rec(int32_t code, const QByteArray& p1 = {}, const QByteArray& p2 = {},
+                bool sw = false);
 
 } // namespace kelvra::test
 

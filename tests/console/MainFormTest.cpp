@@ -96,6 +96,19 @@ protected:
     }
 };
 
+// Every visible child inside the viewport, none overlapping another.
+QList<QRect> ExpectTiled(QMdiArea* area) {
+    QList<QRect> tiles;
+    for (QMdiSubWindow* child : area->subWindowList())
+        tiles << child->geometry();
+    for (int i = 0; i < tiles.size(); ++i) {
+        EXPECT_TRUE(area->viewport()->rect().contains(tiles[i])) << i;
+        for (int j = i + 1; j < tiles.size(); ++j)
+            EXPECT_FALSE(tiles[i].intersects(tiles[j])) << i << " " << j;
+    }
+    return tiles;
+}
+
 TEST_F(MainFormTest, StartsListensAndShutsDownWithANoticeToClients) {
     TMainForm form;
     EXPECT_EQ(form.windowTitle(), "MDI Application");
@@ -111,25 +124,17 @@ TEST_F(MainFormTest, StartsListensAndShutsDownWithANoticeToClients) {
     EXPECT_TRUE(QFile::exists(Dir.filePath("klog.dat")));
     EXPECT_EQ(form.Runtime().Server().ServerNick, QByteArray("Operator"));
 
-    // The three logs are children of the frame; the error log's first
-    // activation tiles them side by side.
+    // Seven children in their order; the error log's first activation tiles
+    // them, so none hides another.
     QMdiArea* area = form.MdiArea();
-    ASSERT_EQ(area->subWindowList().size(), 3);
-    EXPECT_EQ(area->subWindowList()[0], form.DataOut());
-    EXPECT_EQ(area->subWindowList()[1], form.DataIn());
-    EXPECT_EQ(area->subWindowList()[2], form.ViewErrors());
+    const QList<QMdiSubWindow*> children = area->subWindowList();
+    QStringList titles;
+    for (QMdiSubWindow* child : children)
+        titles << child->windowTitle();
+    EXPECT_EQ(titles, QStringList({"Outgoing Data Log", "Incoming Data Log", "Users", "Chats",
+                                   "Bans", "Mail", "Winsock Errors"}));
     ASSERT_TRUE(WaitUntil([&] { return area->activeSubWindow() == form.ViewErrors(); }));
-    const int height = area->viewport()->height();
-    QList<int> lefts;
-    for (QMdiSubWindow* child : area->subWindowList()) {
-        EXPECT_EQ(child->geometry().top(), 0);
-        EXPECT_EQ(child->height(), height);
-        lefts << child->x();
-    }
-    std::sort(lefts.begin(), lefts.end());
-    EXPECT_EQ(lefts[0], 0);
-    EXPECT_GT(lefts[1], lefts[0]);
-    EXPECT_GT(lefts[2], lefts[1]);
+    ExpectTiled(area);
 
     const uint16_t port = form.Runtime().Connections().ListenPort();
     ASSERT_NE(port, 0);
@@ -326,19 +331,10 @@ TEST_F(MainFormTest, WindowMenuTilesBothWaysAndBringsBackAClosedLog) {
         ASSERT_TRUE(form.Startup());
     }
     QMdiArea* area = form.MdiArea();
-    const QRect viewport = area->viewport()->rect();
     form.TileHorizontally1Click();
-    QList<int> tops;
-    for (QMdiSubWindow* child : area->subWindowList()) {
-        EXPECT_EQ(child->x(), 0);
-        EXPECT_EQ(child->width(), viewport.width());
-        tops << child->y();
-    }
-    std::sort(tops.begin(), tops.end());
-    EXPECT_TRUE(tops[0] < tops[1] && tops[1] < tops[2]);
+    const QList<QRect> horizontal = ExpectTiled(area);
     form.Tile1Click();
-    for (QMdiSubWindow* child : area->subWindowList())
-        EXPECT_EQ(child->height(), viewport.height());
+    EXPECT_NE(ExpectTiled(area), horizontal);
 
     // A closed log is only minimised, and its entry in the Window menu restores it.
     ASSERT_FALSE(form.DataIn()->close());

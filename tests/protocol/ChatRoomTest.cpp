@@ -110,7 +110,8 @@ TEST_F(ChatRoomTest, LeavingNotifiesRemainingAndLastOneDeletesTheChat) {
     Alice.Send(KMS_QUITCHAT, "lobby");
     ASSERT_TRUE(Bob.WaitFor(1));
     Alice.Settle();
-    EXPECT_EQ(Bob.Take(), std::vector<TDataPacket>{Rec(KMC_CHATDATA, "Lobby", "Salice has quit the chat")});
+    EXPECT_EQ(Bob.Take(),
+              std::vector<TDataPacket>{Rec(KMC_CHATDATA, "Lobby", "Salice has quit the chat")});
     EXPECT_TRUE(Alice.Received().empty());
     Alice.Send(KMS_QUITCHAT, "Lobby"); // not a member any more: nothing happens
     Bob.Send(KMS_QUITCHAT, "Lobby");
@@ -160,7 +161,7 @@ TEST_F(ChatRoomTest, KillChatAsksEveryEntryToLeave) {
     Bob.Send(KMS_JOIN, "Lobby", {}, false);
     ASSERT_TRUE(Bob.WaitFor(3));
     Settle();
-    Server.Core().KillChat(Server.Core().Registry().FindChatByName("Lobby"));
+    Server.Core().KillChat(Server.Core().Registry().FindChatByName("Lobby")->Id());
     ASSERT_TRUE(Alice.WaitFor(1));
     ASSERT_TRUE(Bob.WaitFor(1));
     EXPECT_EQ(Alice.Received()[0], Rec(KMC_BYE, "Lobby"));

@@ -27,8 +27,20 @@ TEST(TextUtilTest, StrToInt) {
     EXPECT_EQ(StrToInt(QByteArray("$FFFFFFFF")), -1);
     EXPECT_EQ(StrToInt(QByteArray("2147483647")), INT32_MAX);
     EXPECT_EQ(StrToInt(QByteArray("-2147483648")), INT32_MIN);
-    for (const char* bad : {"", " ", "12x", "2147483648", "$", "$1G", "-$1", "1 ", "0x10", "--1", "$100000000"})
+    for (const char* bad :
+         {"", " ", "12x", "2147483648", "$", "$1G", "-$1", "1 ", "0x10", "--1", "$100000000"})
         EXPECT_FALSE(StrToInt(QByteArray(bad)).has_value()) << bad;
+}
+
+TEST(TextUtilTest, ProtocolTextIsCodePage1252) {
+    EXPECT_EQ(FromBytes("\x80 \x93q\x94 \xe9"), QString::fromUtf8("\u20ac \u201cq\u201d \u00e9"));
+    EXPECT_EQ(ToBytes(QString::fromUtf8("h\u00e9llo w\u00f6rld \u2122")), "h\xe9llo w\xf6rld \x99");
+    // What the code page cannot hold shows as one "?" per character.
+    EXPECT_EQ(ToBytes(QString::fromUtf8("a\u65e5\U0001F600b")), "a??b");
+    QByteArray every;
+    for (int b = 0; b < 256; ++b)
+        every.append(static_cast<char>(b));
+    EXPECT_EQ(ToBytes(FromBytes(every)), every);
 }
 
 TEST(SocketErrorsTest, TextsAndErrnoMapping) {

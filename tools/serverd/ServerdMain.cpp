@@ -2,6 +2,7 @@
 // settings store, start-up and shutdown steps are the console's own; only the
 // Server Login dialog is replaced by options (and the settings it would show).
 #include "ConnectionManager.h"
+#include "LoginSettings.h"
 #include "ProcessLimits.h"
 #include "RegLink.h"
 #include "ServerRuntime.h"
@@ -20,8 +21,6 @@
 namespace kelvra {
 namespace {
 
-const QString kAnyConnection = QStringLiteral("<Any Connection>");
-
 struct TOptions {
     std::string Nick;
     std::string Port;
@@ -34,28 +33,6 @@ struct TOptions {
 
 void Fail(const QString& text) {
     std::fprintf(stderr, "kelvra-serverd: %s\n", qPrintable(text));
-}
-
-// The preset that the Server Login dialog would put into its port field.
-QString PresetPort(const TRegLink& reg) {
-    const QString ports = QStringLiteral("Ports");
-    QString port;
-    if (reg.ReadInteger(ports, QStringLiteral("Num"), 0) > 0) {
-        const int32_t def = reg.ReadInteger(ports, QStringLiteral("Def"), 1);
-        port = reg.ReadString(ports, QStringLiteral("Preset") + QString::number(def), QString());
-    }
-    return port.isEmpty() ? QStringLiteral("1024") : port;
-}
-
-// "Main"/"Home" as the dialog would use it: an address this machine no longer
-// has falls back to any connection.
-QString StoredBindAddress(const TRegLink& reg) {
-    const QString home =
-        reg.ReadString(QStringLiteral("Main"), QStringLiteral("Home"), kAnyConnection);
-    for (const QString& address : TConnectionManager::LocalIPv4Addresses())
-        if (home.compare(address, Qt::CaseInsensitive) == 0)
-            return address;
-    return kAnyConnection;
 }
 
 QString StartFailure(TConnectionManager::ListenResult result, const QString& port,
@@ -98,11 +75,12 @@ int Run(const TOptions& options) {
     runtime.ReadPaths();
     runtime.LoadStores();
 
-    const QByteArray password =
-        reg.ReadString(QStringLiteral("Main"), QStringLiteral("Password"), QString()).toLatin1();
-    const QString port = options.HasPort ? QString::fromStdString(options.Port) : PresetPort(reg);
+    // The answers the console's Server Login dialog would start with.
+    const TLoginSettings stored = ReadLoginSettings(reg, TConnectionManager::LocalIPv4Addresses());
+    const QByteArray password = ToBytes(stored.Password);
+    const QString port = options.HasPort ? QString::fromStdString(options.Port) : stored.Port();
     const QString bind =
-        options.HasBind ? QString::fromStdString(options.Bind) : StoredBindAddress(reg);
+        options.HasBind ? QString::fromStdString(options.Bind) : stored.BindAddress;
 
     // Installed before listening, so no client ever sees a server that cannot be stopped cleanly.
     TSignalPipe signalPipe;

@@ -7,7 +7,7 @@
 
 namespace kelvra {
 
-class TServerdView : public IServerView {
+class TServerdView : public TQuietView {
 public:
     explicit TServerdView(bool logTraffic) : Logging(logTraffic) {}
 

@@ -3,6 +3,7 @@
 #include "ActiveButton.h"
 #include "ConnectionManager.h"
 #include "ConsoleIcons.h"
+#include "LoginSettings.h"
 #include "MessageBoxes.h"
 #include "RegLink.h"
 #include "ServerConfigForm.h"
@@ -24,11 +25,6 @@ namespace kelvra {
 
 namespace {
 
-const QString kAnyConnection = QStringLiteral("<Any Connection>");
-const QString kMain = QStringLiteral("Main");
-const QString kPorts = QStringLiteral("Ports");
-// A hand-edited count must not make the dialog read for ever.
-constexpr int kMaxPresets = 1000;
 // Room on the left for the picture.
 constexpr int kPictureWidth = 150;
 
@@ -124,21 +120,14 @@ TForm18::TForm18(TRegLink& settings, QWidget* parent)
 void TForm18::FormCreate() {
     AddressList = QStringList{kAnyConnection} + TConnectionManager::LocalIPv4Addresses();
 
-    Bind = Settings.ReadString(kMain, QStringLiteral("Home"), kAnyConnection);
-    if (!AddressList.contains(Bind, Qt::CaseInsensitive))
-        Bind = kAnyConnection;
-    PasswordText = Settings.ReadString(kMain, QStringLiteral("Password"), QString());
-
-    const int num = std::min(Settings.ReadInteger(kPorts, QStringLiteral("Num"), 0), kMaxPresets);
-    for (int i = 1; i <= num; ++i)
-        Edit2->addItem(Settings.ReadString(kPorts, QStringLiteral("Preset%1").arg(i), QString()));
-    if (num > 0) {
-        const int def = Settings.ReadInteger(kPorts, QStringLiteral("Def"), 1);
-        // A Def naming no preset falls back on the first one.
-        Edit2->setCurrentIndex(def >= 1 && def <= num ? def - 1 : 0);
-    }
+    const TLoginSettings stored = ReadLoginSettings(Settings, AddressList);
+    Bind = stored.BindAddress;
+    PasswordText = stored.Password;
+    Edit2->addItems(stored.Presets);
+    if (stored.Current >= 0)
+        Edit2->setCurrentIndex(stored.Current);
     if (Edit2->currentText().isEmpty())
-        Edit2->setEditText(QString::number(kDefaultPort));
+        Edit2->setEditText(stored.Port());
 }
 
 QByteArray TForm18::Nickname() const {
@@ -171,24 +160,8 @@ QStringList TForm18::Presets() const {
 }
 
 void TForm18::ActiveButton1Click() {
-    const QString port = Edit2->currentText();
-    QStringList presets = Presets();
-    if (!presets.contains(port, Qt::CaseSensitive))
-        presets << port;
-
-    bool ok = Settings.WriteString(kMain, QStringLiteral("Home"), Bind) &&
-              Settings.WriteString(kMain, QStringLiteral("Password"), PasswordText) &&
-              Settings.WriteInteger(kPorts, QStringLiteral("Num"), int(presets.size()));
-    int def = 0;
-    for (int i = 0; ok && i < presets.size(); ++i) {
-        ok = Settings.WriteString(kPorts, QStringLiteral("Preset%1").arg(i + 1), presets[i]);
-        if (presets[i] == port)
-            def = i + 1;
-    }
-    if (ok)
-        ok = Settings.WriteInteger(kPorts, QStringLiteral("Def"), def) && Settings.Flush();
     // The answers still hold for this run; the operator learns they were not kept.
-    if (!ok)
+    if (!WriteLoginSettings(Settings, Presets(), Edit2->currentText(), Bind, PasswordText))
         ErrorBox(nullptr, Settings.LastError());
 }
 

@@ -11,11 +11,12 @@ namespace kelvra {
 
 namespace {
 
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 int gPipe[2] = {-1, -1};
 volatile sig_atomic_t gSignalCount = 0;
 
 void OnSignal(int signo) {
-    // Both signals are blocked while either handler runs, so the count is safe.
+    // The three signals are blocked while any handler runs, so the count is safe.
     if (gSignalCount++ > 0)
         _exit(128 + signo);
     const int saved = errno;
@@ -30,8 +31,8 @@ TSignalPipe::TSignalPipe(QObject* parent) : QObject(parent) {}
 
 TSignalPipe::~TSignalPipe() {
     delete Notifier;
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (int signo : kSignals)
+        signal(signo, SIG_DFL);
 }
 
 bool TSignalPipe::Install() {
@@ -40,11 +41,12 @@ bool TSignalPipe::Install() {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
+    for (int signo : kSignals)
+        sigaddset(&action.sa_mask, signo);
     action.sa_flags = SA_RESTART;
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
-        return false;
+    for (int signo : kSignals)
+        if (sigaction(signo, &action, nullptr) != 0)
+            return false;
     Notifier = new QSocketNotifier(gPipe[0], QSocketNotifier::Read, this);
     connect(Notifier, &QSocketNotifier::activated, this, &TSignalPipe::OnReadable);
     return true;

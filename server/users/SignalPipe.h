@@ -1,5 +1,5 @@
 #pragma once
-// SIGINT and SIGTERM turned into an event of the Qt loop through a self-pipe,
+// SIGTERM, SIGINT and SIGHUP turned into an event of the Qt loop through a self-pipe,
 // so the shutdown runs on the server's thread like any other event. A second
 // signal ends the process at once with 128 + the signal number.
 #include <QObject>

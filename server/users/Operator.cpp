@@ -1,0 +1,112 @@
+// The operator's commands from the console. Every command finds its record
+// again by handle: sockets keep being served while the operator's dialogs are
+// open, so the record a dialog was opened for may be gone when it closes.
+#include "PacketCodes.h"
+#include "Server.h"
+#include "TextUtil.h"
+
+namespace kelvra {
+
+void TServer::Broadcast(const QByteArray& text, bool anonymous) {
+    SendToAll(MakePacket(KMC_MESSAGE, ServerNick, text, anonymous));
+}
+
+bool TServer::Kick(const TUserHandle& handle) {
+    TConnection* user = Users.FindUser(handle);
+    if (!user)
+        return false;
+    Send(user, MakePacket(KMC_KICK));
+    return true;
+}
+
+bool TServer::KickNickname(const QByteArray& nickname) {
+    TConnection* user = Users.FindUserByNickname(nickname);
+    if (!user)
+        return false;
+    Send(user, MakePacket(KMC_KICK));
+    return true;
+}
+
+bool TServer::SendServerMessage(const QByteArray& nickname, const QByteArray& text) {
+    TConnection* user = Users.FindUserByNickname(nickname);
+    if (!user)
+        return false;
+    Send(user, MakePacket(KMC_MESSAGE, ServerNick, text));
+    return true;
+}
+
+bool TServer::PingUser(const TUserHandle& handle) {
+    TConnection* user = Users.FindUser(handle);
+    if (!user)
+        return false;
+    SendPing(user);
+    return true;
+}
+
+bool TServer::RemoveUser(const TUserHandle& handle) {
+    TConnection* user = Users.FindUser(handle);
+    if (!user)
+        return false;
+    const SocketHandle socket = user->Socket;
+    EndUser(user, false);
+    Transport.StopReading(socket);
+    return true;
+}
+
+bool TServer::KillChat(TChatId id) {
+    TChat* chat = Users.FindChat(id);
+    if (!chat)
+        return false;
+    const TPreparedPacket bye(MakePacket(KMC_BYE, chat->Name));
+    for (TConnection* member : chat->Users)
+        Send(member, bye);
+    return true;
+}
+
+TBan* TServer::NewBanWithRow(const TBan& fields) {
+    TBan* ban = BanList.NewBan();
+    const TBanId id = ban->Id;
+    *ban = fields;
+    ban->Id = id;
+    ViewRef.AddBanRow(*ban);
+    return ban;
+}
+
+void TServer::HideBanRow(TBanId id) {
+    if (TBan* ban = BanList.FindById(id))
+        ViewRef.RemoveBanRow(*ban);
+}
+
+void TServer::ShowBanRow(TBanId id) {
+    if (TBan* ban = BanList.FindById(id))
+        ViewRef.AddBanRow(*ban);
+}
+
+bool TServer::RemoveBan(TBanId id) {
+    TBan* ban = BanList.FindById(id);
+    if (!ban)
+        return false;
+    ViewRef.RemoveBanRow(*ban);
+    BanList.Remove(ban);
+    return true;
+}
+
+bool TServer::RemoveMail(TMailId id) {
+    TMailItem* item = MailStore.FindById(id);
+    if (!item)
+        return false;
+    RemoveMailItem(item);
+    return true;
+}
+
+bool TServer::DeliverOrStoreMail(const QByteArray& target, const QByteArray& sender,
+                                 const QByteArray& msg) {
+    if (TConnection* user = Users.FindUserByNickname(target)) {
+        Send(user, MakePacket(KMC_MESSAGE, sender, msg));
+        return true;
+    }
+    StoreMail(target, sender, msg);
+    return false;
+}
+
+} // namespace kelvra
