@@ -1,0 +1,68 @@
+# Sourced by scripts that run the console under Xvfb (the process test, the
+# screenshot, the console benchmark). Needs Xvfb and xdotool.
+#
+#   xvfb_console_start WORK BIN [SETTINGS_EXTRA]
+# starts Xvfb and kelvra-server with a private settings store in WORK, answers
+# the login dialog with the nickname "Operator" and waits for the listener.
+# Sets XVFB_CONSOLE_PORT, XVFB_CONSOLE_PID, XVFB_CONSOLE_SETTINGS and exports
+# DISPLAY; xvfb_console_stop ends what it started.
+
+xvfb_console_free_port() {
+    local port
+    for _ in $(seq 50); do
+        port=$((20000 + RANDOM % 40000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+    done
+    echo "$port"
+}
+
+xvfb_console_start() {
+    local work=$1 bin=$2 extra=${3:-}
+    XVFB_CONSOLE_PORT=$(xvfb_console_free_port)
+    local display=":$((90 + RANDOM % 400))"
+    Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=$display XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
+    for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+    XVFB_CONSOLE_SETTINGS="$XDG_CONFIG_HOME/Dravenholt/Kelvra Chat Server.conf"
+    mkdir -p "$(dirname "$XVFB_CONSOLE_SETTINGS")"
+    cat >"$XVFB_CONSOLE_SETTINGS" <<INI
+[General]
+Logfile=$work/klog.dat
+Mailfile=$work/kmail.dat
+
+[MainForm]
+PlaceShowCmd=1
+PlaceNormPosL=0
+PlaceNormPosT=0
+PlaceNormPosR=1280
+PlaceNormPosB=800
+
+[Ports]
+Num=1
+Preset1=$XVFB_CONSOLE_PORT
+Def=1
+$extra
+INI
+    "$bin/kelvra-server" >"$work/server.log" 2>&1 &
+    XVFB_CONSOLE_PID=$!
+    local window
+    window=$(timeout 20 xdotool search --sync --name "^Splash Form$" | head -n1)
+    [ -n "$window" ] || { echo "xvfb-console: no login dialog" >&2; return 1; }
+    xdotool windowfocus --sync "$window" 2>/dev/null || true
+    xdotool type --delay 20 "Operator"
+    xdotool key Return
+    for _ in $(seq 100); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$XVFB_CONSOLE_PORT") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "xvfb-console: the console does not listen" >&2
+    return 1
+}
+
+xvfb_console_stop() {
+    local pid
+    for pid in ${XVFB_CONSOLE_PID:-} ${XVFB_PID:-}; do
+        kill "$pid" 2>/dev/null || true
+    done
+}
