@@ -89,17 +89,56 @@ void TLogModel::Clear() {
 }
 
 TTrafficLogModel::TTrafficLogModel(const QIcon& icon, QObject* parent)
-    : TLogModelOf(QStringList{QStringLiteral("From"), QStringLiteral("Msg"),
-                              QStringLiteral("Param1"), QStringLiteral("Param2"),
-                              QStringLiteral("Switch")},
-                  icon, parent) {}
+    : TLogModel(QStringList{QStringLiteral("From"), QStringLiteral("Msg"), QStringLiteral("Param1"),
+                            QStringLiteral("Param2"), QStringLiteral("Switch")},
+                icon, parent) {}
+
+namespace {
+
+// The same row again: the record's texts are the very buffers held (a buffer
+// the log still holds cannot have been reused for other text).
+bool SameRow(const TDataPacket& held, const TDataPacket& p) {
+    return held.From == p.From && held.Code == p.Code && held.Switch == p.Switch &&
+           held.Param1.constData() == p.Param1.constData() &&
+           held.Param1.size() == p.Param1.size() &&
+           held.Param2.constData() == p.Param2.constData() && held.Param2.size() == p.Param2.size();
+}
+
+} // namespace
 
 void TTrafficLogModel::AddPacket(const TDataPacket& packet) {
-    Push(TTrafficRow{packet.From, packet.Code, packet.Param1, packet.Param2, packet.Switch});
+    if (!Runs.empty() && SameRow(Runs.back().Record, packet))
+        ++Runs.back().Rows;
+    else
+        Runs.push_back(TRun{FirstRow + Count, 1, packet});
+    ++Count;
+    RowAdded();
+}
+
+const TDataPacket& TTrafficLogModel::RecordAt(int row) const {
+    const qint64 number = FirstRow + row;
+    // The last run that starts at or before the row.
+    auto it = std::upper_bound(Runs.begin(), Runs.end(), number,
+                               [](qint64 n, const TRun& run) { return n < run.FirstRow; });
+    return std::prev(it)->Record;
+}
+
+void TTrafficLogModel::EraseOldest(qsizetype count) {
+    count = std::min(count, Count);
+    FirstRow += count;
+    Count -= count;
+    while (!Runs.empty() && Runs.front().FirstRow + Runs.front().Rows <= FirstRow)
+        Runs.pop_front();
+}
+
+void TTrafficLogModel::EraseAll() {
+    FirstRow += Count;
+    Count = 0;
+    Runs.clear();
 }
 
 QString TTrafficLogModel::Text(int row, int column) const {
-    const TTrafficRow& r = At(row);
+    const TDataPacket& r = RecordAt(row);
     switch (column) {
     case 0:
         return QString::number(r.From);

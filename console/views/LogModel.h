@@ -22,7 +22,9 @@ public:
     // every batch.
     static constexpr int kDropBlock = 5000;
     // Rows added within this many milliseconds reach the view together.
-    static constexpr int kBatchMs = 50;
+    // A view of many rows lays all of them out again for each batch, so a
+    // flood is shown four times a second, no more.
+    static constexpr int kBatchMs = 250;
 
     TLogModel(QStringList headers, QIcon icon, QObject* parent = nullptr);
 
@@ -80,25 +82,37 @@ private:
     std::deque<Row> Rows;
 };
 
-// One record per row; the texts stay shared with the record, never copied.
-struct TTrafficRow {
-    int32_t From = 0;
-    int32_t Code = 0;
-    QByteArray Param1;
-    QByteArray Param2;
-    bool Switch = false;
-};
-
-class TTrafficLogModel : public TLogModelOf<TTrafficRow> {
+// A row per record sent or received. A relayed record goes out to every member
+// of a chat, one row per recipient, and those rows read alike: the log keeps
+// runs of equal rows (one copy of the record and a count), so logging a relay
+// costs no allocation and no reference count per recipient.
+class TTrafficLogModel : public TLogModel {
 public:
     // Longer texts are cut in the cell: painting a megabyte per row helps nobody.
     static constexpr int kMaxCellText = 2048;
 
     explicit TTrafficLogModel(const QIcon& icon, QObject* parent = nullptr);
     void AddPacket(const TDataPacket& packet);
+    // Copies of records held for the rows (a relay is held once).
+    qsizetype StoredRecords() const { return static_cast<qsizetype>(Runs.size()); }
 
 protected:
+    qsizetype StoredRows() const override { return Count; }
+    void EraseOldest(qsizetype count) override;
+    void EraseAll() override;
     QString Text(int row, int column) const override;
+
+private:
+    struct TRun {
+        qint64 FirstRow; // number of its first row, counted since the log began
+        qint64 Rows;
+        TDataPacket Record;
+    };
+    const TDataPacket& RecordAt(int row) const;
+
+    std::deque<TRun> Runs;
+    qint64 FirstRow = 0; // number of the oldest stored row
+    qsizetype Count = 0;
 };
 
 struct TErrorRow {

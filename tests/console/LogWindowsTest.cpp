@@ -7,6 +7,7 @@
 #include "DataOut.h"
 #include "LogModel.h"
 #include "PacketCodes.h"
+#include "Transport.h"
 #include "ViewErrors.h"
 
 #include <QMdiArea>
@@ -119,6 +120,32 @@ TEST(LogWindowsTest, ALogKeepsOnlyItsNewestRows) {
     logs.In.Model()->FlushPending();
     EXPECT_EQ(Row(logs.In, logs.In.Model()->rowCount() - 1)[1], "KMS_QUIT");
     EXPECT_LE(logs.In.Model()->rowCount(), TLogModel::kMaxRows);
+}
+
+TEST(LogWindowsTest, ARelayIsStoredOnceAndReadsRightAcrossTheRowLimit) {
+    Logs logs;
+    auto* model = static_cast<TTrafficLogModel*>(logs.Out.Model());
+    // One record to many recipients, the way the server relays chat text.
+    const TPreparedPacket relay(MakePacket(KMC_CHATDATA, "Lobby", "N5 \x80 each"));
+    const int recipients = TLogModel::kMaxRows + TLogModel::kDropBlock / 2;
+    for (int i = 0; i < recipients; ++i)
+        logs.View.LogPacket(relay.Packet, true);
+    // An equal record in other buffers is another record.
+    logs.View.LogPacket(MakePacket(KMC_CHATDATA, "Lobby", "N5 \x80 each"), true);
+    for (int i = 0; i < TLogModel::kDropBlock; ++i)
+        logs.View.LogPacket(MakePacket(KMC_PING), true);
+    // Rows without texts are alike too.
+    EXPECT_EQ(model->StoredRecords(), 3);
+
+    // The oldest rows went from the middle of the relay's run.
+    model->FlushPending();
+    const int rows = model->rowCount();
+    EXPECT_LE(rows, TLogModel::kMaxRows);
+    const QStringList relayed = {"0", "KMC_CHATDATA", "Lobby", QString::fromUtf8("N5 \u20ac each"),
+                                 "False"};
+    EXPECT_EQ(Row(logs.Out, 0), relayed);
+    EXPECT_EQ(Row(logs.Out, rows - TLogModel::kDropBlock - 1), relayed);
+    EXPECT_EQ(Row(logs.Out, rows - 1)[1], "KMC_PING");
 }
 
 TEST(LogWindowsTest, ClearEmptiesOnlyItsOwnLog) {
