@@ -2,6 +2,7 @@
 
 #include "LoginLog.h"
 #include "RegLink.h"
+#include "TextUtil.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -48,8 +49,7 @@ QString TServerRuntime::Caption(const QString& title) const {
     if (Manager.HostName().isEmpty())
         return QString();
     return QStringLiteral("%1 - %2 [%3(%4):%5]")
-        .arg(title, QString::fromLatin1(Core.ServerNick), Manager.HostName(), Manager.HostAddress(),
-             Port);
+        .arg(title, FromBytes(Core.ServerNick), Manager.HostName(), Manager.HostAddress(), Port);
 }
 
 bool TServerRuntime::SaveState(QString* error) {
@@ -64,6 +64,8 @@ bool TServerRuntime::SaveState(QString* error) {
     return Core.SaveMail(error);
 }
 
-void TServerRuntime::Stop() { Manager.StopSockets(); }
+void TServerRuntime::Stop() {
+    Manager.StopSockets();
+}
 
 } // namespace kelvra

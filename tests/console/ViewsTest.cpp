@@ -164,7 +164,13 @@ TEST_F(ViewsTest, RemoveClosedByItsCloseBoxEndsTheUserSilently) {
     Console c;
     auto alice = c.Join("alice", 1);
     auto bob = c.Join("bob", 2);
+    alice->Send(KMS_CREATE, "den");
+    ASSERT_TRUE(WaitUntil([&] { return RowCount(c.Chats) == 1; }));
+    bob->Send(KMS_JOIN, "den");
+    ASSERT_TRUE(WaitUntil([&] { return Cell(c.Chats, 0, 1) == "2"; }));
+    alice->Settle();
     alice->Take();
+    bob->Take();
     Select(c.Users, 1);
     {
         test::ModalScript script;
@@ -174,6 +180,9 @@ TEST_F(ViewsTest, RemoveClosedByItsCloseBoxEndsTheUserSilently) {
     EXPECT_EQ(RowCount(c.Users), 1);
     EXPECT_EQ(Cell(c.Users, 0, 0), "alice");
     EXPECT_EQ(c.Server.Core().Registry().UserCount(), 1);
+    // No chat refers to the ended record any more.
+    EXPECT_EQ(Cell(c.Chats, 0, 1), "1");
+    EXPECT_EQ(c.Server.Core().Registry().FindChatByName("den")->MemberCount(), 1);
 
     // Nobody is told, bob stays connected, and what he sends is not read.
     bob->Send(KMS_SERVERNICK);
