@@ -498,6 +498,13 @@ void TConnectionManager::Disconnect(SocketHandle socket) {
     CloseLink(static_cast<int>(socket), true);
 }
 
+qsizetype TConnectionManager::SendRoom(SocketHandle socket) const {
+    const TLink* link = Links.Find(static_cast<int>(socket));
+    if (!link || link->Broken || link->Overflowed)
+        return 0;
+    return std::max<qsizetype>(0, kMaxQueuedBytes - link->Queued());
+}
+
 qsizetype TConnectionManager::QueuedBytes(SocketHandle socket) const {
     const TLink* link = Links.Find(static_cast<int>(socket));
     return link ? link->Queued() : 0;

@@ -47,6 +47,7 @@ public:
     void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) override;
 
     void StopReading(SocketHandle socket) override;
+    qsizetype SendRoom(SocketHandle socket) const override;
     // Drops a connection now, as if the peer had closed it.
     void Disconnect(SocketHandle socket);
 

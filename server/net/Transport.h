@@ -31,6 +31,9 @@ public:
         SendPrepared(socket, TPreparedPacket(packet));
     }
     virtual void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) = 0;
+    // How many more bytes the connection's send queue takes before the client
+    // counts as not reading and is dropped; 0 for an unknown connection.
+    virtual qsizetype SendRoom(SocketHandle) const { return 4 * 1024 * 1024; }
     // The record of this connection was ended by the server (the operator's
     // Remove): nothing more is read from it; it closes when the peer closes.
     virtual void StopReading(SocketHandle) {}
