@@ -1,6 +1,7 @@
 #include "ServerRuntime.h"
 
 #include "LoginLog.h"
+#include "NetLimitSettings.h"
 #include "RegLink.h"
 #include "TextUtil.h"
 
@@ -27,6 +28,7 @@ void TServerRuntime::ReadPaths() {
     Core.LogFile = Reg.ReadString(QString(), QStringLiteral("Logfile"), DefaultFile("klog.dat"));
     Core.MailFile = Reg.ReadString(QString(), QStringLiteral("Mailfile"), DefaultFile("kmail.dat"));
     LoginLog::EnsureFile(Core.LogFile);
+    ApplyNetLimits(Manager, Reg);
 }
 
 void TServerRuntime::LoadStores() {
