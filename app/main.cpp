@@ -1,5 +1,6 @@
-// kelvra-server: the chat server with its operator console. No options: the
-// server is configured through the Server Login dialog and the settings store.
+// kelvra-server: the chat server with its operator console. The server is
+// configured through the Server Login dialog and the settings store; the only
+// options are --help and --version, which open no window.
 #include "ConsoleIcons.h"
 #include "MainForm.h"
 #include "MessageBoxes.h"
@@ -9,12 +10,55 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char* const kUsage = "usage: kelvra-server [--help | --version]\n";
+
+// Whether a window can be opened here at all: the toolkit would otherwise
+// abort with a message about platform plugins.
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1) {
+        if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {
+            std::printf("kelvra-server %s\n", KELVRA_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[1], "--help") == 0 && argc == 2) {
+            std::printf("%s\nThe chat server with its operator console, in one window. It asks for "
+                        "the server's\nnickname and port at start; settings, bans and the "
+                        "window's place are kept in\n$XDG_CONFIG_HOME/Dravenholt/Kelvra Chat "
+                        "Server.conf. For a machine without a\ndisplay, run kelvra-serverd.\n",
+                        kUsage);
+            return 0;
+        }
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!HasDisplay()) {
+        std::fputs("kelvra-server: no display to open the console on; use kelvra-serverd to run "
+                   "the server without a window\n",
+                   stderr);
+        return 1;
+    }
+
     QApplication app(argc, argv);
     // Only the name: a display name would be appended to every window title by
     // the window system, and the message box captions must read exactly.
     QApplication::setApplicationName(kelvra::AppTitle());
+    QApplication::setApplicationVersion(QStringLiteral(KELVRA_VERSION));
     QApplication::setWindowIcon(kelvra::ConsoleIcons::App());
     // A client that vanishes must not end the server.
     std::signal(SIGPIPE, SIG_IGN);

@@ -4,10 +4,14 @@
 #include "ClientConnection.h"
 #include "ClientSession.h"
 
+#include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+
+#include <memory>
+#include <optional>
 
 namespace kelvra {
 
@@ -21,6 +25,7 @@ enum TClientExitCode {
     ExitDropped = 5,       // the server ended an established connection
     ExitBadData = 6,       // the server sent bytes that are not a record
     ExitKicked = 7,        // the operator kicked us
+    ExitLoginRefused = 8,  // nickname or password refused, and no other taken
 };
 
 struct TClientOptions {
@@ -31,6 +36,7 @@ struct TClientOptions {
     QString UserName;
     QString Password;
     bool Raw = false;
+    bool Color = false;
     double LingerSeconds = 1.0;
     int ConnectTimeoutMs = 10000;
     // How long a script waits for the answer to a create or join before going on.
@@ -42,13 +48,17 @@ class TClientApp : public QObject {
 public:
     TClientApp(TClientOptions options, TConsoleIo* console, QObject* parent = nullptr);
 
+    // Starts writing a transcript to path (appended); returns why it cannot.
+    QString OpenTranscript(const QString& path);
     // Starts connecting; the outcome arrives through the event loop, which
     // ends with one of TClientExitCode.
     void Start();
     // Ctrl-C, SIGTERM: leave as /quit does.
-    void Interrupt() { Quit(false); }
+    void Interrupt() { Quit(false, RefusedCode()); }
 
 private:
+    enum class TAsk { Nothing, Nickname };
+
     void OnConnected();
     void OnConnectFailed(QAbstractSocket::SocketError error, const QString& text);
     void OnConnectTimeout();
@@ -57,22 +67,35 @@ private:
     void OnDisconnected();
     void OnLine(const QString& line);
     void OnEndOfInput();
+    void OnLoginSettled();
+    void RetryLogin(const std::optional<QString>& nickname, bool askPassword);
     void RunQueue();
-    // Leaves the server: KMS_QUIT (unless /quit sent it), close, exit 0.
-    void Quit(bool quitSent = false);
+    void RunLogCommand(const TCommand& command);
+    // Leaves the server: KMS_QUIT (unless /quit sent it), close, exit with code.
+    void Quit(bool quitSent = false, int code = ExitOk);
+    int RefusedCode() const;
     void Fail(int code, const QString& message);
     void Finish(int code);
     QString Where() const;
+    // A line for stdout, with the time in front when it tells of an event.
+    void Show(const QString& line, bool stamped = true);
+    void ShowError(const QString& message);
+    void ToTranscript(const QString& line);
 
     TClientOptions Options;
     TConsoleIo* Console;
     TClientConnection Connection;
     TClientSession Session;
     QTimer ConnectTimer;
+    QTimer LoginTimer;
     QTimer JoinTimer;
     QTimer LingerTimer;
     QTimer QuitTimer;
     QStringList Queue;
+    std::unique_ptr<QFile> Transcript;
+    TAsk Asking = TAsk::Nothing;
+    bool RetryPassword = false;
+    int QuitCode = ExitOk;
     bool AwaitingJoin = false;
     bool InputEnded = false;
     bool Quitting = false;

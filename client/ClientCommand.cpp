@@ -108,8 +108,8 @@ constexpr TCommandName kCommands[] = {
     {"anon", TCommandKind::Anon},     {"invite", TCommandKind::Invite},
     {"mail", TCommandKind::Mail},     {"servernick", TCommandKind::ServerNick},
     {"users", TCommandKind::Users},   {"rooms", TCommandKind::Rooms},
-    {"raw", TCommandKind::Raw},       {"quit", TCommandKind::Quit},
-    {"help", TCommandKind::Help},
+    {"raw", TCommandKind::Raw},       {"log", TCommandKind::Log},
+    {"quit", TCommandKind::Quit},     {"help", TCommandKind::Help},
 };
 
 // /create and /join: one optional flag, then the room name.
@@ -236,6 +236,12 @@ TCommand ParseCommand(QString line) {
         return ParseTargetText(c, args, command, false);
     case TCommandKind::Raw:
         return ParseRaw(c, args);
+    case TCommandKind::Log: {
+        QString error;
+        if (!args.TakeName(c.Target, error))
+            return Invalid(QStringLiteral("/log: %1").arg(error));
+        return c;
+    }
     default:
         if (!args.AtEnd())
             return Invalid(QStringLiteral("/%1 takes no arguments").arg(command));
@@ -245,14 +251,14 @@ TCommand ParseCommand(QString line) {
 
 QString CommandHelpText() {
     return QStringLiteral(
-        "Commands (text is sent exactly as typed; nothing is added to it):\n"
+        "Commands:\n"
         "  TEXT                       say TEXT in the room joined last (\"//\" sends a leading "
         "\"/\")\n"
         "  /create [--secure] ROOM    create a room and join it; --secure refuses plain joins\n"
-        "  /join [--pass] ROOM        join a room; --pass gets into a secure room\n"
+        "  /join [--pass] ROOM        join a room; --pass gets into a secure (private) room\n"
         "  /part [ROOM]               leave a room (default: the room joined last)\n"
         "  /say ROOM TEXT             say TEXT in ROOM\n"
-        "  /emote ROOM TEXT           act TEXT in ROOM (shown as an action)\n"
+        "  /emote ROOM TEXT           act TEXT in ROOM: \"/emote Lobby waves\" shows * NICK waves\n"
         "  /msg NICK TEXT             private message; kept as mail when NICK is not online\n"
         "  /anon NICK TEXT            anonymous private message\n"
         "  /invite NICK [TEXT]        invite NICK; TEXT is passed on unchanged\n"
@@ -260,11 +266,72 @@ QString CommandHelpText() {
         "  /servernick                ask for the server's nickname\n"
         "  /users                     list the users the server announced\n"
         "  /rooms                     list the rooms the server announced\n"
+        "  /log [FILE | off]          write a transcript to FILE (appended), stop it, or show it\n"
         "  /raw CODE [P1 [P2 [SW]]]   send any record; CODE a number or a name such as KMS_PING,\n"
         "                             SW 0, 1, true or false\n"
         "  /quit                      leave the server and exit\n"
         "  /help                      this list\n"
-        "Names with blanks can be written in double quotes: /say \"Big Room\" hello");
+        "Names with blanks can be written in double quotes: /say \"Big Room\" hello\n"
+        "Tab completes commands, room names and nicknames.\n"
+        "The server relays chat text without its sender, so the client writes your nickname\n"
+        "into it: TEXT goes out as \"<NICK> TEXT\", an emote as \"NICK TEXT\". Private messages\n"
+        "and invitations go out as typed. Texts travel in code page 1252; characters it\n"
+        "cannot hold are sent as \"?\", and the client says so.");
+}
+
+namespace {
+
+QString Quote(const QString& name) {
+    return name.contains(QLatin1Char(' ')) || name.contains(QLatin1Char('\t'))
+               ? QLatin1Char('"') + name + QLatin1Char('"')
+               : name;
+}
+
+void AddMatches(QStringList& out, const QStringList& names, const QString& word) {
+    const QString prefix = word.startsWith(QLatin1Char('"')) ? word.mid(1) : word;
+    for (const QString& name : names)
+        if (!name.isEmpty() && name.startsWith(prefix, Qt::CaseInsensitive))
+            out << Quote(name);
+}
+
+} // namespace
+
+QStringList CompletionCandidates(const QString& line, qsizetype wordStart,
+                                 const QStringList& nicknames, const QStringList& rooms) {
+    const QString word = line.mid(wordStart);
+    const QString before = line.left(wordStart);
+    QStringList out;
+    if (before.trimmed().isEmpty() && word.startsWith(QLatin1Char('/'))) {
+        for (const TCommandName& n : kCommands) {
+            const QString name = QLatin1Char('/') + QLatin1String(n.Name);
+            if (name.startsWith(word, Qt::CaseInsensitive))
+                out << name;
+        }
+        return out;
+    }
+    const QStringList words = before.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString command = words.isEmpty() ? QString() : words.first().toLower();
+    const bool roomCommand = command == QLatin1String("/join") ||
+                             command == QLatin1String("/part") ||
+                             command == QLatin1String("/say") || command == QLatin1String("/emote");
+    const bool optionsOnly =
+        words.size() == 1 || (words.size() == 2 && words[1].startsWith(QLatin1String("--")));
+    if (roomCommand && optionsOnly) {
+        if (command == QLatin1String("/join") && word.startsWith(QLatin1Char('-')))
+            AddMatches(out, {QStringLiteral("--pass")}, word);
+        else
+            AddMatches(out, rooms, word);
+    } else if (command == QLatin1String("/create") && word.startsWith(QLatin1Char('-'))) {
+        AddMatches(out, {QStringLiteral("--secure")}, word);
+    } else if (command == QLatin1String("/create") || command == QLatin1String("/log") ||
+               command == QLatin1String("/raw")) {
+        // A new room name, a file name, a record: nothing to offer.
+    } else {
+        AddMatches(out, nicknames, word);
+    }
+    out.removeDuplicates();
+    out.sort(Qt::CaseInsensitive);
+    return out;
 }
 
 } // namespace kelvra

@@ -3,6 +3,7 @@
 #include "DataPacket.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace kelvra {
 
@@ -22,6 +23,7 @@ enum class TCommandKind {
     Users,      // /users
     Rooms,      // /rooms
     Raw,        // /raw CODE [P1 [P2 [SWITCH]]]
+    Log,        // /log [FILE | off]
     Quit,       // /quit
     Help,       // /help
     Invalid,    // see Error
@@ -46,5 +48,12 @@ TCommand ParseCommand(QString line);
 
 // The /help text: one command per line.
 QString CommandHelpText();
+
+// Tab completion: the candidates for the word that starts at wordStart in
+// line (the text before the cursor). Commands at the start of a line, room
+// names where a command takes a room, nicknames elsewhere; names with blanks
+// come quoted. Case is ignored when matching.
+QStringList CompletionCandidates(const QString& line, qsizetype wordStart,
+                                 const QStringList& nicknames, const QStringList& rooms);
 
 } // namespace kelvra

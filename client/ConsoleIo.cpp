@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,14 @@
 namespace kelvra {
 
 TConsoleIo* TConsoleIo::EditorOwner = nullptr;
+
+namespace {
+
+// Words are separated by blanks only, so that a quoted room name is one word.
+char kWordBreaks[] = " \t";
+QList<QByteArray> completionMatches;
+
+} // namespace
 
 TConsoleIo::TConsoleIo(bool interactive, QByteArray pending, QObject* parent)
     : QObject(parent), IsInteractive(interactive), Pending(std::move(pending)) {}
@@ -33,12 +42,53 @@ void TConsoleIo::Start(const QString& prompt) {
         rl_readline_name = "kelvra-client";
         using_history();
         stifle_history(1000);
+        rl_completer_word_break_characters = kWordBreaks;
+        rl_attempted_completion_function = &TConsoleIo::OnComplete;
         Prompt = prompt.toLocal8Bit();
         rl_callback_handler_install(Prompt.constData(), &TConsoleIo::OnEditedLine);
         EditorInstalled = true;
     } else if (!Pending.isEmpty()) {
         TakeLines(false);
     }
+}
+
+void TConsoleIo::SetPrompt(const QString& prompt) {
+    Prompt = prompt.toLocal8Bit();
+    if (!EditorInstalled)
+        return;
+    rl_callback_handler_remove();
+    std::fputs("\r\033[K", stdout);
+    std::fflush(stdout);
+    rl_callback_handler_install(Prompt.constData(), &TConsoleIo::OnEditedLine);
+}
+
+char** TConsoleIo::OnComplete(const char* text, int start, int end) {
+    completionMatches.clear();
+    TConsoleIo* self = EditorOwner;
+    const QString before = QString::fromLocal8Bit(QByteArray(rl_line_buffer, start));
+    // A file name for /log: the editor's own file name completion.
+    if (before.trimmed().compare(QLatin1String("/log"), Qt::CaseInsensitive) == 0) {
+        rl_attempted_completion_over = 0;
+        return nullptr;
+    }
+    rl_attempted_completion_over = 1;
+    if (!self || !self->Completer)
+        return nullptr;
+    const QString word = QString::fromLocal8Bit(QByteArray(text, end - start));
+    for (const QString& c : self->Completer(before + word, before.size()))
+        completionMatches << c.toLocal8Bit();
+    if (completionMatches.isEmpty())
+        return nullptr;
+    return rl_completion_matches(text, &TConsoleIo::NextMatch);
+}
+
+char* TConsoleIo::NextMatch(const char*, int state) {
+    static qsizetype next = 0;
+    if (state == 0)
+        next = 0;
+    if (next >= completionMatches.size())
+        return nullptr;
+    return strdup(completionMatches[next++].constData());
 }
 
 void TConsoleIo::Stop() {
@@ -154,13 +204,36 @@ void TConsoleIo::TakeLines(bool atEnd) {
 }
 
 QByteArray TConsoleIo::ReadFirstLine(bool interactive, QByteArray& rest) {
+    return ReadLine("Password: ", interactive, rest);
+}
+
+QString TConsoleIo::ReadHidden(const QString& prompt) {
+    const bool editor = EditorInstalled;
+    if (editor) {
+        rl_callback_handler_remove();
+        std::fputs("\r\033[K", stdout);
+        std::fflush(stdout);
+    }
+    QByteArray rest;
+    const QByteArray line = ReadLine(prompt.toLocal8Bit().constData(), IsInteractive, rest);
+    // Read byte by byte on a terminal: nothing is left over.
+    Pending.append(rest);
+    if (editor)
+        rl_callback_handler_install(Prompt.constData(), &TConsoleIo::OnEditedLine);
+    return QString::fromLocal8Bit(line);
+}
+
+QByteArray TConsoleIo::ReadLine(const char* prompt, bool interactive, QByteArray& rest) {
     termios saved{};
     const bool hideEcho = interactive && tcgetattr(STDIN_FILENO, &saved) == 0;
     if (hideEcho) {
-        std::fputs("Password: ", stderr);
+        std::fputs(prompt, stderr);
         std::fflush(stderr);
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        // The editor may have left the terminal raw.
+        quiet.c_lflag |= static_cast<tcflag_t>(ICANON);
+        quiet.c_iflag |= static_cast<tcflag_t>(ICRNL);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
     QByteArray data;

@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 class QSocketNotifier;
 
@@ -17,8 +20,14 @@ public:
     TConsoleIo(bool interactive, QByteArray pending, QObject* parent = nullptr);
     ~TConsoleIo() override;
 
+    // The candidates for the word at wordStart of line (the text before the cursor).
+    using TCompleter = std::function<QStringList(const QString& line, qsizetype wordStart)>;
+
     bool Interactive() const { return IsInteractive; }
+    void SetCompleter(TCompleter completer) { Completer = std::move(completer); }
     void Start(const QString& prompt);
+    // A new prompt; on a terminal a line being typed starts afresh.
+    void SetPrompt(const QString& prompt);
     // Gives the terminal back; no more lines are read.
     void Stop();
 
@@ -29,6 +38,9 @@ public:
     // password). On a terminal it is read without echo. Whatever was read
     // beyond the line is left in rest.
     static QByteArray ReadFirstLine(bool interactive, QByteArray& rest);
+    // A line typed without echo, on a terminal only. Blocks: for the rare
+    // question the login asks again.
+    QString ReadHidden(const QString& prompt);
 
 signals:
     void LineRead(const QString& line);
@@ -39,6 +51,9 @@ private:
     void TakeLines(bool atEnd);
     void Write(FILE* stream, const QString& line);
     static void OnEditedLine(char* line);
+    static char** OnComplete(const char* text, int start, int end);
+    static char* NextMatch(const char* text, int state);
+    static QByteArray ReadLine(const char* prompt, bool interactive, QByteArray& rest);
 
     bool IsInteractive;
     bool Running = false;
@@ -47,6 +62,7 @@ private:
     QByteArray Prompt;
     QByteArray Pending;
     QSocketNotifier* Notifier = nullptr;
+    TCompleter Completer;
     static TConsoleIo* EditorOwner;
 };
 

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
 #include <unistd.h>
@@ -18,19 +19,32 @@ namespace {
 const char* const kFooter =
     R"(Connects, logs on with KMS_LOGIN (nickname, icon) and KMS_USER (user name,
 password), then reads commands from stdin. On a terminal lines are edited with
-history; otherwise stdin is a script, and after its end the client waits
---linger seconds for replies, sends KMS_QUIT and exits. A script waits for the
-answer to each /create and /join before its next line. Type /help for the
-commands. Text is sent as typed: the client adds no nickname to it.
+history and Tab completes commands, rooms and nicknames; otherwise stdin is a
+script, which starts once the login is through, and after its end the client
+waits --linger seconds for replies, sends KMS_QUIT and exits. A script waits
+for the answer to each /create and /join before its next line. Type /help for
+the commands.
+
+The server relays chat text without its sender, so the client writes its
+nickname into the text: a line goes out as "<NICK> TEXT", an emote as
+"NICK TEXT". Received lines show as "HH:MM [ROOM] <NICK> TEXT" and
+"HH:MM [ROOM] * NICK TEXT", or as the text came when its client did not write
+a nickname. Texts travel in code page 1252;
+characters it cannot hold go out as "?", with a notice.
+
+A refused login (nickname empty, in use, the server's own, banned, or a wrong
+password) ends a script; on a terminal the client asks for another nickname
+or the password.
 
 Exit codes:
   0  ok
-  2  bad command line
+  2  bad command line (a --log file that cannot be written included)
   3  host not found
   4  connection refused or failed, or no answer within 10 s
   5  connection closed by the server
   6  the server sent data that is not a valid record
-  7  kicked by the operator)";
+  7  kicked by the operator
+  8  login refused)";
 
 int signalPipe[2] = {-1, -1};
 
@@ -51,6 +65,8 @@ int main(int argc, char** argv) {
     bool passwordStdin = false;
     bool raw = false;
     double linger = 1.0;
+    bool noColor = false;
+    std::string logFile;
     cli.add_option("--host", host, "server host name or address")->capture_default_str();
     cli.add_option("--port", port, "server port")
         ->check(CLI::Range(1, 65535))
@@ -64,13 +80,18 @@ int main(int argc, char** argv) {
     cli.add_option("--linger", linger, "seconds to wait for replies after the end of a script")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    cli.add_flag("--no-color", noColor, "no colours, even on a terminal");
+    cli.add_option("--log", logFile, "append a transcript of the session to this file");
+    cli.set_version_flag("--version", std::string("kelvra-client ") + KELVRA_VERSION);
     cli.footer(kFooter);
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0)
             return cli.exit(e);
-        std::cerr << "kelvra-client: " << e.what() << "\nRun with --help for more information.\n";
+        std::cerr << "kelvra-client: " << e.what()
+                  << " (usage: kelvra-client --nick NICK [--host HOST] [--port PORT] "
+                     "[OPTIONS]; --help lists them)\n";
         return kelvra::ExitUsage;
     }
 
@@ -83,6 +104,9 @@ int main(int argc, char** argv) {
     options.UserName = user.empty() ? options.Nickname : QString::fromStdString(user);
     options.Raw = raw;
     options.LingerSeconds = linger;
+    const char* term = std::getenv("TERM");
+    options.Color = !noColor && ::isatty(STDOUT_FILENO) == 1 && !std::getenv("NO_COLOR") &&
+                    !(term && std::string(term) == "dumb");
     QByteArray pending;
     if (passwordStdin)
         options.Password =
@@ -91,6 +115,13 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     kelvra::TConsoleIo console(interactive, pending);
     kelvra::TClientApp client(options, &console);
+    if (!logFile.empty()) {
+        const QString error = client.OpenTranscript(QString::fromStdString(logFile));
+        if (!error.isEmpty()) {
+            std::cerr << "kelvra-client: " << error.toStdString() << "\n";
+            return kelvra::ExitUsage;
+        }
+    }
 
     // Ctrl-C and SIGTERM leave the server cleanly and give the terminal back.
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {

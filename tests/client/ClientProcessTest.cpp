@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace kelvra;
@@ -25,6 +27,14 @@ struct TRun {
     QString Out;
     QString Err;
     QStringList ErrLines() const { return Err.split('\n', Qt::SkipEmptyParts); }
+    // stdout without the times in front of event lines.
+    QStringList OutLines() const {
+        QStringList lines = Out.split('\n');
+        static const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d "));
+        for (QString& l : lines)
+            l.remove(time);
+        return lines;
+    }
 };
 
 // Runs the client with a script on stdin while the fake server is served.
@@ -58,6 +68,7 @@ void ChatResponder(TFakeServer& s, const TDataPacket& p) {
         s.Send(KMC_OKAY);
         s.Send(KMC_SERVERNICK, "Admin");
         s.Send(KMC_ADDUSER, p.Param1, p.Param2);
+        s.Send(KMC_ADDUSER, "bob", "5");
         s.Send(KMC_PING);
         break;
     case KMS_CREATE:
@@ -85,56 +96,70 @@ TEST(clientEndToEnd, ScriptSendsItsRecordsAndPrintsTheReplies) {
         FAIL() << "kelvra-client not built at " << ClientBinary().toStdString();
     TFakeServer server;
     server.SetResponder(ChatResponder);
-    const TRun run =
-        RunClient(Args(server.Port(), {"--icon", "3", "--user", "Alice Smith", "--password-stdin"}),
-                  "s3cret\n"
-                  "/create --secure Lobby\n"
-                  "hello all\n"
-                  "/emote Lobby waves\n"
-                  "/users\n"
-                  "/rooms\n"
-                  "/msg bob hi bob\n"
-                  "/anon bob guess who\n"
-                  "/invite bob Lobby\n"
-                  "/mail\n"
-                  "/servernick\n"
-                  "/bogus\n");
+    QTemporaryDir dir;
+    const QString log = dir.filePath("chat.log");
+    const TRun run = RunClient(Args(server.Port(), {"--icon", "3", "--user", "Alice Smith",
+                                                    "--password-stdin", "--log", log}),
+                               "s3cret\n"
+                               "/create --secure Lobby\n"
+                               "hello all\n"
+                               "/emote Lobby waves\n"
+                               "/users\n"
+                               "/rooms\n"
+                               "/msg bob hi bob\n"
+                               "/anon bob guess who\n"
+                               "/invite bob Lobby\n"
+                               "/mail\n"
+                               "/servernick\n"
+                               "/bogus\n");
     ASSERT_TRUE(run.Finished);
     EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
 
-    EXPECT_EQ(Texts(server.WithoutPings()),
-              (std::vector<std::string>{
-                  Text(KMS_LOGIN, "alice", "3"), Text(KMS_USER, "Alice Smith", "s3cret"),
-                  Text(KMS_CREATE, "Lobby", {}, true), Text(KMS_CHATDATA, "Lobby", "hello all"),
-                  Text(KMS_CHATDATA, "Lobby", "waves", true), Text(KMS_MESSAGE, "bob", "hi bob"),
-                  Text(KMS_MESSAGE, "bob", "guess who", true), Text(KMS_INVITE, "bob", "Lobby"),
-                  Text(KMS_GETPOST), Text(KMS_SERVERNICK), Text(KMS_QUIT)}));
+    EXPECT_EQ(
+        Texts(server.WithoutPings()),
+        (std::vector<std::string>{
+            Text(KMS_LOGIN, "alice", "3"), Text(KMS_USER, "Alice Smith", "s3cret"),
+            Text(KMS_SERVERNICK), Text(KMS_CREATE, "Lobby", {}, true),
+            Text(KMS_CHATDATA, "Lobby", "<alice> hello all"),
+            Text(KMS_CHATDATA, "Lobby", "alice waves", true), Text(KMS_MESSAGE, "bob", "hi bob"),
+            Text(KMS_MESSAGE, "bob", "guess who", true), Text(KMS_INVITE, "bob", "Lobby"),
+            Text(KMS_GETPOST), Text(KMS_SERVERNICK), Text(KMS_SERVERNICK), Text(KMS_QUIT)}));
     EXPECT_EQ(server.Count(KMS_PING), 1);
     EXPECT_TRUE(QTest::qWaitFor([&] { return server.PeerClosed; }, 3000));
 
+    const QStringList out = run.OutLines();
     for (const char* line :
-         {"Login accepted", "Server nickname: Admin", "User online: alice (icon 3)",
-          "Room available: Lobby (secure)", "You joined room Lobby", "[Lobby] -- You are alone.",
-          "[Lobby] hello all", "[Lobby] * waves", "Users (1): alice",
-          "Rooms (1): Lobby (secure) [joined]", "Private message from carol: see you",
-          "Private message from Anonymous [anonymous]: boo"})
-        EXPECT_TRUE(run.Out.split('\n').contains(QString::fromUtf8(line)))
-            << line << "\n--- stdout:\n"
-            << run.Out.toStdString();
+         {"Logged in as alice", "Users (2): alice, bob", "Room available: Lobby (secure)",
+          "You joined room Lobby", "[Lobby] -- You are alone.", "[Lobby] <alice> hello all",
+          "[Lobby] * alice waves", "Rooms (1): Lobby (secure) [joined]", "-> bob: hi bob",
+          "Private message from carol: see you", "Private message from Anonymous [anonymous]: boo",
+          "End of mail (2 messages)", "Server nickname: Admin"})
+        EXPECT_TRUE(out.contains(QString::fromUtf8(line))) << line << "\n--- stdout:\n"
+                                                           << run.Out.toStdString();
+    // Events carry their time; listings do not. No colours off a terminal.
+    EXPECT_TRUE(
+        run.Out.contains(QRegularExpression("\\n\\d\\d:\\d\\d \\[Lobby\\] <alice> hello all\\n")));
+    EXPECT_TRUE(run.Out.contains("\nUsers (2): alice, bob\n"));
+    EXPECT_FALSE(run.Out.contains('\x1b'));
     // The bad line is reported and the script goes on.
     ASSERT_EQ(run.ErrLines().size(), 1) << run.Err.toStdString();
     EXPECT_TRUE(run.Err.contains("/bogus"));
+
+    QFile transcript(log);
+    ASSERT_TRUE(transcript.open(QIODevice::ReadOnly));
+    const QString logged = QString::fromUtf8(transcript.readAll());
+    EXPECT_TRUE(logged.contains("[Lobby] <alice> hello all\n")) << logged.toStdString();
+    EXPECT_TRUE(logged.contains("/bogus"));
 }
 
 TEST(clientEndToEnd, RawModeAndQuitCommand) {
     TFakeServer server;
     server.SetResponder([](TFakeServer& s, const TDataPacket& p) {
-        if (p.Code == KMS_LOGIN)
-            s.Send(KMC_BADNICK);
         if (p.Code == KMS_CREATE)
             s.Send(KMC_STATUS, "Invalid Chat Name");
+        else
+            ChatResponder(s, p);
     });
-    // The /create waits for an answer, so the login's answer is in by then.
     const TRun run =
         RunClient(Args(server.Port(), {"--raw", "--linger", "30"}), "/raw 42 \"x y\" \"\" true\n"
                                                                     "/raw KMS_JOIN Lobby\n"
@@ -145,12 +170,40 @@ TEST(clientEndToEnd, RawModeAndQuitCommand) {
     EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     EXPECT_EQ(Texts(server.WithoutPings()),
               (std::vector<std::string>{Text(KMS_LOGIN, "alice", "0"), Text(KMS_USER, "alice", ""),
-                                        Text(42, "x y", "", true), Text(KMS_JOIN, "Lobby"),
-                                        Text(KMS_CREATE, "Lobby"), Text(KMS_QUIT)}));
-    EXPECT_TRUE(run.Out.contains("KMC_BADNICK Param1=\"\" Param2=\"\" Switch=false"))
+                                        Text(KMS_SERVERNICK), Text(42, "x y", "", true),
+                                        Text(KMS_JOIN, "Lobby"), Text(KMS_CREATE, "Lobby"),
+                                        Text(KMS_QUIT)}));
+    EXPECT_TRUE(
+        run.Out.contains("\nKMC_STATUS Param1=\"Invalid Chat Name\" Param2=\"\" Switch=false\n"))
         << run.Out.toStdString();
     // A /quit does not wait out the linger.
     EXPECT_TRUE(QTest::qWaitFor([&] { return server.PeerClosed; }, 3000));
+}
+
+TEST(clientEndToEnd, RefusedLoginEndsAScriptBeforeItsFirstLine) {
+    for (const auto& [refusal, why] :
+         {std::pair{KMC_NICKINUSE, "login refused: the nickname alice is already in use"},
+          std::pair{KMC_BADPASS, "login refused: wrong server password"}}) {
+        TFakeServer server;
+        server.SetResponder([refusal = refusal](TFakeServer& s, const TDataPacket& p) {
+            if (p.Code == KMS_LOGIN && refusal == KMC_NICKINUSE)
+                s.Send(KMC_NICKINUSE);
+            else if (p.Code == KMS_USER && refusal == KMC_BADPASS)
+                s.Send(KMC_BADPASS);
+            else if (p.Code != KMS_USER)
+                ChatResponder(s, p);
+        });
+        const TRun run = RunClient(Args(server.Port(), {"--linger", "30"}),
+                                   "/create Lobby\n/msg bob hi\n/mail\n");
+        ASSERT_TRUE(run.Finished) << why;
+        EXPECT_EQ(run.ExitCode, 8) << why;
+        EXPECT_EQ(run.ErrLines(), QStringList{QStringLiteral("kelvra-client: ") + why});
+        EXPECT_EQ(
+            Texts(server.WithoutPings()),
+            (std::vector<std::string>{Text(KMS_LOGIN, "alice", "0"), Text(KMS_USER, "alice", ""),
+                                      Text(KMS_SERVERNICK), Text(KMS_QUIT)}))
+            << why;
+    }
 }
 
 TEST(clientEndToEnd, TextWithoutARoomIsRefusedLocally) {
@@ -184,14 +237,21 @@ TEST(clientEndToEnd, FailuresGiveOneMessageAndTheirExitCode) {
 
     run = RunClient({"--port", "1"}, {});
     EXPECT_EQ(run.ExitCode, 2);
+    ASSERT_EQ(run.ErrLines().size(), 1) << run.Err.toStdString();
     EXPECT_TRUE(run.Err.contains("--nick")) << run.Err.toStdString();
+    run = RunClient({"--version"}, {});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_TRUE(QRegularExpression("^kelvra-client \\d+\\.\\d+\\S*\\n$").match(run.Out).hasMatch())
+        << run.Out.toStdString();
     EXPECT_EQ(RunClient({"--nick", "a", "--port", "0"}, {}).ExitCode, 2);
     EXPECT_EQ(RunClient({"--nick", "a", "--linger", "-1"}, {}).ExitCode, 2);
 
     run = RunClient({"--help"}, {});
     EXPECT_EQ(run.ExitCode, 0);
-    for (const char* text : {"--password-stdin", "--raw", "--linger", "3  host not found",
-                             "6  the server sent data that is not a valid record"})
+    for (const char* text :
+         {"--password-stdin", "--raw", "--linger", "--no-color", "--log", "3  host not found",
+          "6  the server sent data that is not a valid record", "8  login refused",
+          "\"<NICK> TEXT\""})
         EXPECT_TRUE(run.Out.contains(text)) << text;
 }
 

@@ -43,6 +43,8 @@ TEST(clientParseCommand, EveryCommand) {
         TParseCase{"/rooms", TCommandKind::Rooms, "", "", false},
         TParseCase{"/quit", TCommandKind::Quit, "", "", false},
         TParseCase{"/help", TCommandKind::Help, "", "", false},
+        TParseCase{"/log", TCommandKind::Log, "", "", false},
+        TParseCase{"/log \"my chat.txt\"", TCommandKind::Log, "my chat.txt", "", false},
     };
     for (const TParseCase& t : cases) {
         const TCommand c = ParseCommand(QString::fromUtf8(t.Line));
@@ -115,8 +117,33 @@ TEST(clientParseCommandHelp, NamesEveryCommand) {
     const QString help = CommandHelpText();
     for (const char* name :
          {"/create", "/join", "/part", "/say", "/emote", "/msg", "/anon", "/invite", "/mail",
-          "/servernick", "/users", "/rooms", "/raw", "/quit", "/help"})
+          "/servernick", "/users", "/rooms", "/raw", "/log", "/quit", "/help", "\"<NICK> TEXT\""})
         EXPECT_TRUE(help.contains(QLatin1String(name))) << name;
+}
+
+TEST(clientCompletion, CommandsRoomsAndNicknamesWhereEachBelongs) {
+    const QStringList nicks{"bob", "Bea", "carol", ""};
+    const QStringList rooms{"Lobby", "Big Room", "lounge"};
+    const auto complete = [&](const QString& line) {
+        const qsizetype start = line.lastIndexOf(QLatin1Char(' ')) + 1;
+        return CompletionCandidates(line, start, nicks, rooms);
+    };
+    EXPECT_EQ(complete("/j"), QStringList{"/join"});
+    EXPECT_TRUE(complete("/").contains("/quit"));
+    EXPECT_EQ(complete("/JO"), QStringList{"/join"});
+    EXPECT_EQ(complete("/join l"), (QStringList{"Lobby", "lounge"}));
+    EXPECT_EQ(complete("/join --pass B"), QStringList{"\"Big Room\""});
+    EXPECT_EQ(complete("/join \"Bi"), QStringList{"\"Big Room\""});
+    EXPECT_EQ(complete("/join --p"), QStringList{"--pass"});
+    EXPECT_EQ(complete("/create --s"), QStringList{"--secure"});
+    EXPECT_EQ(complete("/say Lobby b"), (QStringList{"Bea", "bob"}));
+    EXPECT_EQ(complete("/msg b"), (QStringList{"Bea", "bob"}));
+    EXPECT_EQ(complete("hello c"), QStringList{"carol"});
+    EXPECT_EQ(complete("b"), (QStringList{"Bea", "bob"}));
+    // A new room name, a file or a record: nothing to guess from.
+    EXPECT_TRUE(complete("/create L").isEmpty());
+    EXPECT_TRUE(complete("/log b").isEmpty());
+    EXPECT_TRUE(complete("/msg x").isEmpty());
 }
 
 } // namespace

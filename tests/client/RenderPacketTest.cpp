@@ -34,7 +34,9 @@ TEST(clientRenderPacket, EveryServerRecord) {
         {MakePacket(KMC_MESSAGE, "Admin", "Talking to yourself?"),
          "Notice from Admin: Talking to yourself?"},
         {MakePacket(KMC_JOINED, "Lobby"), "You joined room Lobby"},
+        {MakePacket(KMC_CHATDATA, "Lobby", "N<bob> hello"), "[Lobby] <bob> hello"},
         {MakePacket(KMC_CHATDATA, "Lobby", "Nhello"), "[Lobby] hello"},
+        {MakePacket(KMC_CHATDATA, "Lobby", "Ebob waves"), "[Lobby] * bob waves"},
         {MakePacket(KMC_CHATDATA, "Lobby", "Ewaves"), "[Lobby] * waves"},
         {MakePacket(KMC_CHATDATA, "Lobby", "Sbob has joined the chat"),
          "[Lobby] -- bob has joined the chat"},
@@ -48,15 +50,61 @@ TEST(clientRenderPacket, EveryServerRecord) {
         {MakePacket(KMS_LOGIN, "x"),
          "Unexpected record: KMS_LOGIN Param1=\"x\" Param2=\"\" Switch=false"},
     };
-    for (const TRenderCase& c : cases)
-        EXPECT_EQ(RenderPacket(c.Packet, "Admin").toStdString(), c.Line) << c.Line;
+    TRenderOptions plain;
+    plain.ServerNick = "Admin";
+    TRenderOptions colored = plain;
+    colored.Color = true;
+    colored.KnownUser = [](const QString& nick) { return nick == "bob"; };
+    for (const TRenderCase& c : cases) {
+        EXPECT_EQ(RenderPacket(c.Packet, plain).toStdString(), c.Line) << c.Line;
+        // Colours add nothing but colour.
+        EXPECT_EQ(StripColors(RenderPacket(c.Packet, colored)).toStdString(), c.Line) << c.Line;
+    }
+}
+
+TEST(clientRenderPacket, OnlyAWrittenNicknameIsColoredAsOne) {
+    TRenderOptions o;
+    o.Color = true;
+    o.KnownUser = [](const QString& nick) { return nick == "bob"; };
+    const auto chat = [&o](const char* text) {
+        return RenderPacket(MakePacket(KMC_CHATDATA, "L", text), o).toStdString();
+    };
+    const std::string bob = RenderPacket(MakePacket(KMC_DELUSER, "bob"), o)
+                                .mid(QStringLiteral("User offline: ").size())
+                                .toStdString();
+    ASSERT_NE(bob, "bob");
+    EXPECT_EQ(chat("N<bob> hi"), "[L] <" + bob + "> hi");
+    EXPECT_EQ(chat("Ebob waves"), "[L] * " + bob + " waves");
+    // Text that does not follow the habit stays as it came, uncoloured.
+    for (const auto& [text, line] :
+         {std::pair{"N<b>bold</b>", "[L] <b>bold</b>"}, std::pair{"N<> hi", "[L] <> hi"},
+          std::pair{"N<<bob> hi", "[L] <<bob> hi"}, std::pair{"Nbob: hi", "[L] bob: hi"},
+          std::pair{"Ecarol waves", "[L] * carol waves"}})
+        EXPECT_EQ(chat(text), line) << text;
+}
+
+TEST(clientRenderPacket, PrivateChatRefusalPointsAtThePassFlag) {
+    TRenderOptions o;
+    o.ServerNick = "Admin";
+    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Admin", "This is a private chat"), o),
+              "Notice from Admin: This is a private chat (use /join --pass ROOM to enter it)");
+}
+
+TEST(clientChatText, NicknameInFrontOfTextAndEmote) {
+    EXPECT_EQ(ChatTextFor("alice", "hello", false), QByteArray("<alice> hello"));
+    EXPECT_EQ(ChatTextFor("alice", "waves", true), QByteArray("alice waves"));
+    EXPECT_EQ(
+        ChatTextFor(QString::fromUtf8("Ren\xc3\xa9"), QString::fromUtf8("\xe2\x98\x83"), false),
+        QByteArray("<Ren\xe9> ?"));
 }
 
 TEST(clientRenderPacket, ServerNoticeNeedsTheServerNick) {
     // Until the server nickname is known, and for anonymous mail, it is an ordinary message.
     EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Admin", "x")).toStdString(),
               "Private message from Admin: x");
-    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Admin", "x", true), "Admin").toStdString(),
+    TRenderOptions o;
+    o.ServerNick = "Admin";
+    EXPECT_EQ(RenderPacket(MakePacket(KMC_MESSAGE, "Admin", "x", true), o).toStdString(),
               "Private message from Admin [anonymous]: x");
 }
 
