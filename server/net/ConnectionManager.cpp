@@ -12,8 +12,10 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -27,10 +29,12 @@ namespace kelvra {
 
 namespace {
 
-constexpr qsizetype kReadChunk = 256 * 1024;
-// Upper bound of bytes read from one socket per notification, so one busy
-// client cannot starve the others.
-constexpr qsizetype kReadPerEvent = 1024 * 1024;
+// One read per connection and pass of the event loop, and at most so many of
+// its records handled in that pass: a busy client gets its turn like everyone
+// else, and the others wait for one short turn of it at most. What a read
+// brings beyond that is handled in the following passes.
+constexpr qsizetype kReadChunk = 64 * 1024;
+constexpr size_t kRecordsPerPass = 64;
 constexpr int kAcceptPerEvent = 128;
 // After this many bytes of output buffers were freed, the heap is handed back
 // to the system once things calm down: bursts (a login announcing thousands of
@@ -41,9 +45,20 @@ constexpr qsizetype kTrimAfterReleased = 8 * 1024 * 1024;
 // slowed down by it.
 constexpr int kTrimQuietMs = 100;
 
+int64_t MonotonicUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 bool SetNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Often enough that a connection goes within an eighth of the limit after it.
+int AgeCheckIntervalMs(int limitSeconds) {
+    return std::clamp(limitSeconds * 1000 / 8, 50, 1000);
 }
 
 } // namespace
@@ -112,6 +127,20 @@ struct TConnectionManager::TLink {
     bool Dispatching = false;  // its records are being handled now
     bool ReadDeferred = false; // a read event came meanwhile (see OnReadReady)
     uint64_t Serial = 0;       // tells this link from a later one on the same descriptor
+    // Incomplete input: what of it is counted in the total, where the link
+    // sits in the list the age check walks, and when its record began.
+    qsizetype Accounted = 0;
+    int PendingSlot = -1;
+    uint32_t PendingSince = 0;
+    qsizetype LastReadBytes = 0;
+    uint32_t LastReadAt = 0;
+    bool Backlog = false;            // records of a read wait for the next pass
+    bool ContinuationQueued = false; // ... and that pass is asked for
+    // Read rate: a token bucket of bytes, one second's worth deep.
+    bool Throttled = false;
+    int64_t Tokens = 0;
+    int64_t TokensAt = 0; // us
+    int64_t WakeAt = 0;   // us
 
     qsizetype Queued() const { return Out.Pending(); }
 };
@@ -145,6 +174,26 @@ TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
     : QObject(parent), Log(log), TrimTimer(new QTimer(this)), ReadBuffer(new char[kReadChunk]) {
     TrimTimer->setSingleShot(true);
     connect(TrimTimer, &QTimer::timeout, this, &TConnectionManager::TrimHeap);
+    AgeTimer = new QTimer(this);
+    connect(AgeTimer, &QTimer::timeout, this, &TConnectionManager::CheckRecordAges);
+    ThrottleTimer = new QTimer(this);
+    ThrottleTimer->setSingleShot(true);
+    ThrottleTimer->setTimerType(Qt::PreciseTimer);
+    connect(ThrottleTimer, &QTimer::timeout, this, &TConnectionManager::WakeThrottled);
+}
+
+void TConnectionManager::SetPendingInputBudget(qsizetype bytes) {
+    PendingBudget = bytes > 0 ? bytes : kDefaultPendingInputBudget;
+}
+
+void TConnectionManager::SetRecordTimeLimit(int seconds) {
+    RecordLimitSeconds = seconds > 0 ? seconds : kDefaultRecordTimeLimitSeconds;
+    if (AgeTimer->isActive())
+        AgeTimer->start(AgeCheckIntervalMs(RecordLimitSeconds));
+}
+
+void TConnectionManager::SetReadRatePerConnection(qsizetype bytesPerSecond) {
+    ReadRate = bytesPerSecond > 0 ? bytesPerSecond : kDefaultReadRatePerConnection;
 }
 
 TConnectionManager::~TConnectionManager() {
@@ -274,6 +323,8 @@ void TConnectionManager::OnAcceptReady() {
         auto link = std::make_unique<TLink>();
         link->Fd = fd;
         link->Serial = NextSerial++;
+        link->Tokens = ReadRate;
+        link->TokensAt = MonotonicUs();
         link->Read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         connect(link->Read.get(), &QSocketNotifier::activated, this,
                 [this, fd] { OnReadReady(fd); });
@@ -285,56 +336,229 @@ void TConnectionManager::OnAcceptReady() {
 }
 
 void TConnectionManager::OnReadReady(int fd) {
-    // Each read is decoded whole before any of its records is handled, so a
-    // handler that enters an event loop (a modal box) cannot pull the decoder,
-    // the read buffer or the link away from under the decoding. A read event
-    // for a link whose records are being handled waits until they are done.
-    if (TLink* busy = Links.Find(fd); busy && busy->Dispatching) {
-        busy->ReadDeferred = true;
-        busy->Read->setEnabled(false); // level-triggered: would fire again at once
+    // Each read is decoded before any of its records is handled, so a handler
+    // that enters an event loop (a modal box) cannot pull the decoder, the
+    // read buffer or the link away from under the decoding. A read event for
+    // a link whose records are being handled waits until they are done.
+    TLink* link = Links.Find(fd);
+    if (!link)
+        return;
+    if (link->Dispatching) {
+        link->ReadDeferred = true;
+        link->Read->setEnabled(false); // level-triggered: would fire again at once
         return;
     }
+    const bool hadBacklog = link->Backlog;
     std::vector<TDataPacket> records;
-    qsizetype total = 0;
-    while (total < kReadPerEvent) {
-        TLink* found = Links.Find(fd);
-        if (!found)
+    if (!TakeInput(*link, records))
+        return;
+    for (TDataPacket& packet : records)
+        packet.From = static_cast<int32_t>(fd);
+    if (!link->Backlog && !link->Reading)
+        link->Decoder.Reset(); // no longer read: its incomplete record goes
+    if (!link->Backlog && !AccountPending(*link)) {
+        // Its incomplete record goes now; what it completed before is handled.
+        const QString reason =
+            QStringLiteral("Connection %1 dropped: incomplete records over the budget of %2 bytes")
+                .arg(fd)
+                .arg(PendingBudget);
+        link->Decoder.Reset();
+        ForgetPending(*link);
+        link->Reading = false;
+        if (!records.empty() && !DispatchRecords(fd, link->Serial, records))
             return;
-        TLink& link = *found;
-        const ssize_t n = ::recv(fd, ReadBuffer.get(), kReadChunk, 0);
-        if (n == 0) {
-            CloseLink(fd, true);
-            return;
-        }
-        if (n < 0) {
-            const int err = errno;
-            if (err == EINTR)
-                continue;
-            if (err == EAGAIN || err == EWOULDBLOCK)
-                break;
-            CloseLink(fd, true);
-            return;
-        }
-        total += n;
-        // Data on a connection whose record has ended is discarded. The
-        // records of one read are all handled, even after a quit among them.
-        if (!link.Reading || !Events || !Events->HasUser(static_cast<SocketHandle>(fd))) {
-            link.Reading = false;
-            continue;
-        }
-        records.clear();
-        link.Decoder.Consume(ReadBuffer.get(), n, [&](TDataPacket& packet) {
-            packet.From = static_cast<int32_t>(fd);
-            records.push_back(std::move(packet));
-            return true;
-        });
-        if (!DispatchRecords(fd, link.Serial, records))
-            return;
-        if (n < kReadChunk)
-            break;
+        DropForInput(fd, reason);
+        return;
     }
+    if (link->Backlog) {
+        link->Read->setEnabled(false);
+        QueueContinuation(*link);
+    }
+    if (!records.empty() && !DispatchRecords(fd, link->Serial, records))
+        return;
+    if (hadBacklog && !link->Backlog)
+        ResumeReading(*link);
     if (!Dirty.empty() || !Overflowed.empty())
         ScheduleFlush();
+}
+
+bool TConnectionManager::TakeInput(TLink& link, std::vector<TDataPacket>& records) {
+    if (link.Backlog) {
+        link.Backlog = link.Decoder.Decode(nullptr, 0, records, kRecordsPerPass);
+        return true;
+    }
+    if (link.Throttled)
+        return true; // its timer resumes it
+    const int fd = link.Fd;
+    const int64_t nowUs = MonotonicUs();
+    // A long pause fills the bucket; the cap also keeps the product in range.
+    const int64_t elapsedUs = std::min<int64_t>(nowUs - link.TokensAt, 2'000'000);
+    link.Tokens = std::min<int64_t>(ReadRate, link.Tokens + elapsedUs * ReadRate / 1'000'000);
+    link.TokensAt = nowUs;
+    ssize_t n = 0;
+    do {
+        n = ::recv(fd, ReadBuffer.get(), kReadChunk, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+        CloseLink(fd, true);
+        return false;
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return true;
+        CloseLink(fd, true);
+        return false;
+    }
+    link.LastReadBytes = n;
+    link.LastReadAt = TickCount();
+    link.Tokens -= n;
+    if (link.Tokens < 0)
+        Throttle(link);
+    // Data on a connection whose record has ended is discarded. The
+    // records of one read are all handled, even after a quit among them.
+    if (!link.Reading || !Events || !Events->HasUser(static_cast<SocketHandle>(fd))) {
+        link.Reading = false;
+        link.Decoder.Reset();
+        return true;
+    }
+    link.Backlog = link.Decoder.Decode(ReadBuffer.get(), n, records, kRecordsPerPass);
+    return true;
+}
+
+bool TConnectionManager::AccountPending(TLink& link) {
+    const qsizetype now = link.Decoder.PendingBytes();
+    if (now == 0) {
+        ForgetPending(link);
+        return true;
+    }
+    if (link.PendingSlot < 0) {
+        link.PendingSlot = static_cast<int>(PendingLinks.size());
+        PendingLinks.push_back(link.Fd);
+        link.PendingSince = link.LastReadAt;
+        if (!AgeTimer->isActive())
+            AgeTimer->start(AgeCheckIntervalMs(RecordLimitSeconds));
+    } else if (now <= link.LastReadBytes) {
+        // All of it came with the last read: the record began then. Otherwise
+        // it began earlier, and the clock stays where it was.
+        link.PendingSince = link.LastReadAt;
+    }
+    const qsizetype before = link.Accounted;
+    TotalPending += now - before;
+    link.Accounted = now;
+    if (now < before)
+        NoteReleased(before - now);
+    return now <= before || TotalPending <= PendingBudget;
+}
+
+void TConnectionManager::ForgetPending(TLink& link) {
+    TotalPending -= link.Accounted;
+    NoteReleased(link.Accounted);
+    link.Accounted = 0;
+    const int slot = link.PendingSlot;
+    if (slot < 0)
+        return;
+    link.PendingSlot = -1;
+    const int last = PendingLinks.back();
+    PendingLinks.pop_back();
+    if (static_cast<size_t>(slot) < PendingLinks.size()) {
+        PendingLinks[static_cast<size_t>(slot)] = last;
+        Links.Find(last)->PendingSlot = slot;
+    }
+    if (PendingLinks.empty())
+        AgeTimer->stop();
+}
+
+void TConnectionManager::CheckRecordAges() {
+    const uint32_t now = TickCount();
+    const uint32_t limitMs = static_cast<uint32_t>(RecordLimitSeconds) * 1000u;
+    std::vector<int> old;
+    for (int fd : PendingLinks)
+        if (now - Links.Find(fd)->PendingSince > limitMs)
+            old.push_back(fd);
+    for (int fd : old)
+        DropForInput(fd, QStringLiteral("Connection %1 dropped: incomplete record older than %2 s")
+                             .arg(fd)
+                             .arg(RecordLimitSeconds));
+}
+
+void TConnectionManager::DropForInput(int fd, const QString& reason) {
+    Log.ReportClientFailure(reason);
+    CloseLink(fd, true);
+}
+
+void TConnectionManager::Throttle(TLink& link) {
+    link.Throttled = true;
+    ++Throttles;
+    link.WakeAt = link.TokensAt + (-link.Tokens) * 1'000'000 / ReadRate + 1;
+    link.Read->setEnabled(false);
+    ThrottledLinks.emplace_back(link.Fd, link.Serial);
+    const int waitMs = static_cast<int>((link.WakeAt - link.TokensAt + 999) / 1000);
+    if (!ThrottleTimer->isActive() || ThrottleTimer->remainingTime() > waitMs)
+        ThrottleTimer->start(waitMs);
+}
+
+void TConnectionManager::WakeThrottled() {
+    const int64_t now = MonotonicUs();
+    int64_t next = 0;
+    std::vector<std::pair<int, uint64_t>> due;
+    auto keep = ThrottledLinks.begin();
+    for (const auto& entry : ThrottledLinks) {
+        TLink* link = Links.Find(entry.first);
+        if (!link || link->Serial != entry.second || !link->Throttled)
+            continue;
+        if (link->WakeAt <= now) {
+            due.push_back(entry);
+            continue;
+        }
+        next = next == 0 ? link->WakeAt : std::min(next, link->WakeAt);
+        *keep++ = entry;
+    }
+    ThrottledLinks.erase(keep, ThrottledLinks.end());
+    if (next != 0)
+        ThrottleTimer->start(static_cast<int>((next - now + 999) / 1000));
+    for (const auto& [fd, serial] : due)
+        if (TLink* link = Links.Find(fd); link && link->Serial == serial) {
+            link->Throttled = false;
+            ResumeReading(*link);
+        }
+}
+
+void TConnectionManager::ResumeReading(TLink& link) {
+    if (link.Dispatching) {
+        link.ReadDeferred = true; // the end of the dispatch comes back here
+        return;
+    }
+    if (link.Backlog) {
+        QueueContinuation(link);
+        return;
+    }
+    if (!link.Throttled && link.Read)
+        link.Read->setEnabled(true);
+}
+
+void TConnectionManager::QueueContinuation(TLink& link) {
+    if (link.ContinuationQueued)
+        return;
+    link.ContinuationQueued = true;
+    Continuations.emplace_back(link.Fd, link.Serial);
+    if (!ContinuationScheduled) {
+        ContinuationScheduled = true;
+        QMetaObject::invokeMethod(this, &TConnectionManager::ServeContinuations,
+                                  Qt::QueuedConnection);
+    }
+}
+
+void TConnectionManager::ServeContinuations() {
+    ContinuationScheduled = false;
+    std::vector<std::pair<int, uint64_t>> due;
+    due.swap(Continuations);
+    for (const auto& [fd, serial] : due) {
+        TLink* link = Links.Find(fd);
+        if (!link || link->Serial != serial)
+            continue;
+        link->ContinuationQueued = false;
+        OnReadReady(fd);
+    }
 }
 
 bool TConnectionManager::DispatchRecords(int fd, uint64_t serial,
@@ -358,7 +582,7 @@ bool TConnectionManager::DispatchRecords(int fd, uint64_t serial,
     link->Dispatching = false;
     if (link->ReadDeferred) {
         link->ReadDeferred = false;
-        link->Read->setEnabled(true);
+        ResumeReading(*link);
     }
     return true;
 }
@@ -477,6 +701,8 @@ void TConnectionManager::DropOverflowed() {
 }
 
 void TConnectionManager::CloseLink(int fd, bool tellServer) {
+    if (TLink* found = Links.Find(fd))
+        ForgetPending(*found);
     std::unique_ptr<TLink> link = Links.Take(fd);
     if (!link)
         return;
@@ -490,8 +716,15 @@ void TConnectionManager::CloseLink(int fd, bool tellServer) {
 }
 
 void TConnectionManager::StopReading(SocketHandle socket) {
-    if (TLink* link = Links.Find(static_cast<int>(socket)))
+    if (TLink* link = Links.Find(static_cast<int>(socket))) {
         link->Reading = false;
+        // Records of a read already taken are still handled; an incomplete
+        // one will never be.
+        if (!link->Backlog) {
+            link->Decoder.Reset();
+            ForgetPending(*link);
+        }
+    }
 }
 
 void TConnectionManager::Disconnect(SocketHandle socket) {
@@ -531,6 +764,11 @@ void TConnectionManager::StopSockets() {
         ::close(fd);
     });
     Links.Clear();
+    PendingLinks.clear();
+    TotalPending = 0;
+    AgeTimer->stop();
+    ThrottledLinks.clear();
+    Continuations.clear();
     delete AcceptNotifier;
     AcceptNotifier = nullptr;
     if (ListenFd >= 0) {

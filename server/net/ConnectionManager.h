@@ -22,6 +22,13 @@ class TConnectionManager : public QObject, public ITransport {
 public:
     // A client whose unsent output grows past this is dropped.
     static constexpr qsizetype kMaxQueuedBytes = 4 * 1024 * 1024;
+    // Bytes of incomplete records held for all connections together; the
+    // connection whose input would take the total past it is dropped.
+    static constexpr qsizetype kDefaultPendingInputBudget = 64 * 1024 * 1024;
+    // A connection whose incomplete record began longer ago than this is dropped.
+    static constexpr int kDefaultRecordTimeLimitSeconds = 30;
+    // Past this many bytes per second a connection's socket is read more slowly.
+    static constexpr qsizetype kDefaultReadRatePerConnection = 8 * 1024 * 1024;
 
     explicit TConnectionManager(ITrafficLog& log, QObject* parent = nullptr);
     ~TConnectionManager() override;
@@ -52,6 +59,18 @@ public:
     void Disconnect(SocketHandle socket);
 
     int ConnectionCount() const { return Links.Count(); }
+
+    // Limits of incoming data; a value of 0 or less restores the default.
+    void SetPendingInputBudget(qsizetype bytes);
+    void SetRecordTimeLimit(int seconds);
+    void SetReadRatePerConnection(qsizetype bytesPerSecond);
+    qsizetype PendingInputBudget() const { return PendingBudget; }
+    int RecordTimeLimit() const { return RecordLimitSeconds; }
+    qsizetype ReadRatePerConnection() const { return ReadRate; }
+    // Bytes of incomplete records held now, for all connections.
+    qsizetype PendingInputBytes() const { return TotalPending; }
+    // How often a connection's reading was paused for its read rate.
+    quint64 ThrottleCount() const { return Throttles; }
     qsizetype QueuedBytes(SocketHandle socket) const;
 
     // The machine's own IPv4 addresses in dotted form.
@@ -85,6 +104,20 @@ private:
 
     void OnAcceptReady();
     void OnReadReady(int fd);
+    // Reads once (or takes what an earlier read left), within the link's rate;
+    // false when the link is gone.
+    bool TakeInput(TLink& link, std::vector<TDataPacket>& records);
+    // Counts the link's incomplete record against the budget and the clock;
+    // false when it takes the total past the budget.
+    bool AccountPending(TLink& link);
+    void ForgetPending(TLink& link);
+    void Throttle(TLink& link);
+    void ResumeReading(TLink& link);
+    void QueueContinuation(TLink& link);
+    void ServeContinuations();
+    void WakeThrottled();
+    void CheckRecordAges();
+    void DropForInput(int fd, const QString& reason);
     void OnWriteReady(int fd);
     // Hands one read's records to the server; false when the link closed meanwhile.
     bool DispatchRecords(int fd, uint64_t serial, std::vector<TDataPacket>& records);
@@ -112,6 +145,21 @@ private:
     QString HostIPv4;
     std::unique_ptr<char[]> ReadBuffer;
     uint64_t NextSerial = 1;
+
+    qsizetype PendingBudget = kDefaultPendingInputBudget;
+    int RecordLimitSeconds = kDefaultRecordTimeLimitSeconds;
+    qsizetype ReadRate = kDefaultReadRatePerConnection;
+    qsizetype TotalPending = 0;
+    // Links holding an incomplete record: the only ones the age check walks.
+    std::vector<int> PendingLinks;
+    QTimer* AgeTimer = nullptr;
+    // Links paused for their read rate, with the serial of the link.
+    std::vector<std::pair<int, uint64_t>> ThrottledLinks;
+    QTimer* ThrottleTimer = nullptr;
+    quint64 Throttles = 0;
+    // Links with records decoded but not yet handled, served in the next pass.
+    std::vector<std::pair<int, uint64_t>> Continuations;
+    bool ContinuationScheduled = false;
 };
 
 } // namespace kelvra

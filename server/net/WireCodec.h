@@ -17,6 +17,7 @@
 #include <QByteArray>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kelvra {
 
@@ -83,19 +84,29 @@ enum class DecodeStatus {
 struct DecodeResult {
     DecodeStatus Status = DecodeStatus::NeedMore;
     qsizetype Consumed = 0;
+    // NeedMore: no answer can change before this many bytes are there.
+    qsizetype Needed = 0;
+    // Bytes looked at (texts count only when copied into a record).
+    qsizetype Examined = 0;
 };
 
-// Decodes one record at the front of [data, data+size). On Garbage, Consumed is
-// the number of bytes up to the next possible record start (at least 1).
+// Decodes one record at the front of [data, data+size). The structure is
+// checked first and the texts are copied only for a whole, valid record, so a
+// candidate costs the bytes of its fields, not its declared lengths. On
+// Garbage, Consumed is the number of bytes up to the next possible record
+// start (at least 1).
 DecodeResult DecodeRecord(const char* data, qsizetype size, TDataPacket& out);
 
 // Offset of the first possible record start in [data, data+size) at or after
 // `from`: a full start (list byte plus magic in either form), or a trailing
 // prefix of one that more bytes could complete. Returns size when none.
 qsizetype FindRecordStart(const char* data, qsizetype size, qsizetype from);
+qsizetype FindRecordStart(const char* data, qsizetype size, qsizetype from, qsizetype& examined);
 
 // Stream reassembly for one connection: feed bytes as they arrive, take records
-// out. Keeps only the bytes of an incomplete record between reads.
+// out. Keeps only the bytes of an incomplete record between reads, and tries
+// that record again only once enough bytes are there to change the answer, so
+// the work stays linear in the bytes received whatever the reads look like.
 class TStreamDecoder {
 public:
     // Appends bytes to the pending buffer.
@@ -106,16 +117,33 @@ public:
     // returns false to stop taking records (the rest is then dropped). When
     // nothing is pending the bytes are decoded in place, without a copy.
     template <class F> void Consume(const char* data, qsizetype size, F&& onRecord);
+    // Decodes what arrived in one read into `out`, at most maxRecords of them;
+    // the bytes after those stay pending. True when it stopped at the limit
+    // (call again with no data for the rest), false when what is pending is
+    // the beginning of a record (or nothing).
+    bool Decode(const char* data, qsizetype size, std::vector<TDataPacket>& out, size_t maxRecords);
+    // Forgets whatever is pending.
+    void Reset();
     qsizetype PendingBytes() const { return Buffer.size() - Start; }
     // Bytes discarded as not belonging to any record, since creation.
     quint64 SkippedBytes() const { return Skipped; }
+    // Bytes looked at by the decoding, since creation: a bound on its work.
+    quint64 ExaminedBytes() const { return Examined; }
 
 private:
     void Compact();
+    void Account(const DecodeResult& r) {
+        Examined += static_cast<quint64>(r.Examined);
+        if (r.Status == DecodeStatus::Garbage)
+            Skipped += static_cast<quint64>(r.Consumed);
+        NeedUntil = r.Status == DecodeStatus::NeedMore ? r.Needed : 0;
+    }
 
     QByteArray Buffer;
     qsizetype Start = 0;
+    qsizetype NeedUntil = 0; // pending bytes needed before the next try
     quint64 Skipped = 0;
+    quint64 Examined = 0;
 };
 
 template <class F> void TStreamDecoder::Consume(const char* data, qsizetype size, F&& onRecord) {
@@ -124,14 +152,11 @@ template <class F> void TStreamDecoder::Consume(const char* data, qsizetype size
         qsizetype pos = 0;
         while (pos < size) {
             const DecodeResult r = DecodeRecord(data + pos, size - pos, p);
+            Account(r);
             if (r.Status == DecodeStatus::NeedMore)
                 break;
             pos += r.Consumed;
-            if (r.Status == DecodeStatus::Garbage) {
-                Skipped += static_cast<quint64>(r.Consumed);
-                continue;
-            }
-            if (!onRecord(p))
+            if (r.Status == DecodeStatus::Record && !onRecord(p))
                 return;
         }
         Feed(data + pos, size - pos);
@@ -140,8 +165,7 @@ template <class F> void TStreamDecoder::Consume(const char* data, qsizetype size
     Feed(data, size);
     while (Next(p))
         if (!onRecord(p)) {
-            Buffer = QByteArray();
-            Start = 0;
+            Reset();
             return;
         }
 }

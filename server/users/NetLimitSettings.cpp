@@ -5,6 +5,19 @@
 
 namespace kelvra {
 
-void ApplyNetLimits(TConnectionManager&, const TRegLink&) {}
+namespace {
+
+const QString kLimits = QStringLiteral("Limits");
+
+} // namespace
+
+void ApplyNetLimits(TConnectionManager& manager, const TRegLink& reg) {
+    // A missing or non-positive value leaves the manager's default.
+    manager.SetPendingInputBudget(
+        reg.ReadInteger(kLimits, QStringLiteral("PendingInputBudget"), 0));
+    manager.SetRecordTimeLimit(reg.ReadInteger(kLimits, QStringLiteral("RecordTimeLimit"), 0));
+    manager.SetReadRatePerConnection(
+        reg.ReadInteger(kLimits, QStringLiteral("ReadRatePerConnection"), 0));
+}
 
 } // namespace kelvra

@@ -5,8 +5,12 @@ namespace kelvra {
 class TConnectionManager;
 class TRegLink;
 
-// Reads the limits of incoming data from the settings (defaults where a value
-// is missing) and hands them to the connection manager.
+// Reads the limits of incoming data from the settings section "Limits" and
+// hands them to the connection manager; defaults where a value is missing or
+// not positive:
+//   PendingInputBudget     bytes of incomplete records for all connections
+//   RecordTimeLimit        seconds an incomplete record may take to arrive
+//   ReadRatePerConnection  bytes per second a connection is read at most
 void ApplyNetLimits(TConnectionManager& manager, const TRegLink& reg);
 
 } // namespace kelvra

@@ -1,7 +1,7 @@
 // The wire encoding: documented byte examples as table rows, and the decoder's
 // treatment of forms, bounds and broken input.
-#include "PacketCodes.h"
 #include "WireCodec.h"
+#include "PacketCodes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,16 +9,26 @@ using namespace kelvra;
 
 namespace {
 
-QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
+QByteArray Hex(const char* hex) {
+    return QByteArray::fromHex(hex);
+}
 
 TEST(WireCodecTest, IntegerForms) {
     const struct {
         int32_t Value;
         const char* Bytes;
-    } rows[] = {{127, "027f"},      {128, "038000"},         {-128, "0280"},
-                {-129, "037fff"},   {32767, "03ff7f"},       {32768, "0400800000"},
-                {-1, "02ff"},       {0, "0200"},             {-32768, "030080"},
-                {-32769, "04ff7fffff"}, {INT32_MIN, "0400000080"}, {INT32_MAX, "04ffffff7f"}};
+    } rows[] = {{127, "027f"},
+                {128, "038000"},
+                {-128, "0280"},
+                {-129, "037fff"},
+                {32767, "03ff7f"},
+                {32768, "0400800000"},
+                {-1, "02ff"},
+                {0, "0200"},
+                {-32768, "030080"},
+                {-32769, "04ff7fffff"},
+                {INT32_MIN, "0400000080"},
+                {INT32_MAX, "04ffffff7f"}};
     for (const auto& row : rows) {
         QByteArray out;
         AppendInteger(out, row.Value);
@@ -85,7 +95,8 @@ TEST(WireCodecTest, DecoderAcceptsOtherFormsAndReadsOddBooleansAsFalse) {
 }
 
 TEST(WireCodecTest, EveryPrefixOfARecordWaitsForMore) {
-    const QByteArray bytes = EncodePacket(MakePacket(KMS_MESSAGE, "bob", QByteArray(300, 'z'), true));
+    const QByteArray bytes =
+        EncodePacket(MakePacket(KMS_MESSAGE, "bob", QByteArray(300, 'z'), true));
     for (qsizetype n = 1; n < bytes.size(); ++n) {
         TDataPacket p;
         EXPECT_EQ(DecodeRecord(bytes.constData(), n, p).Status, DecodeStatus::NeedMore) << n;
@@ -136,6 +147,40 @@ TEST(WireCodecTest, StreamDecoderStopsWhenAsked) {
     });
     EXPECT_EQ(seen, 1);
     EXPECT_EQ(decoder.PendingBytes(), 0);
+}
+
+TEST(WireCodecTest, NestedRecordStartsCostTheBytesReceived) {
+    // Each unit starts a record whose Param1 declares nearly 1 MB, so every
+    // unit lies inside the texts of the ones before it, and each of them
+    // fails on the byte after its text.
+    QByteArray unit = EncodePacket(MakePacket(KMS_LOGIN)).left(17) + Hex("0c40420f00");
+    ASSERT_EQ(unit.size(), 22);
+    const QByteArray stream = unit.repeated(4 * 1024 * 1024 / unit.size());
+    TStreamDecoder decoder;
+    int records = 0;
+    for (qsizetype i = 0; i < stream.size(); i += 1000)
+        decoder.Consume(stream.constData() + i, std::min<qsizetype>(1000, stream.size() - i),
+                        [&](TDataPacket&) { return ++records, true; });
+    EXPECT_EQ(records, 0);
+    EXPECT_LE(decoder.ExaminedBytes(), 4u * static_cast<quint64>(stream.size()));
+    EXPECT_LE(decoder.PendingBytes(), kMaxRecordSize);
+    EXPECT_GE(decoder.SkippedBytes(), static_cast<quint64>(stream.size() - kMaxRecordSize));
+}
+
+TEST(WireCodecTest, DecodeTakesAtMostTheAskedNumberAndKeepsTheRest) {
+    QByteArray bytes;
+    for (int i = 0; i < 5; ++i)
+        bytes += EncodePacket(MakePacket(KMS_MESSAGE, QByteArray::number(i)));
+    bytes += EncodePacket(MakePacket(KMS_PING)).left(9);
+    TStreamDecoder decoder;
+    std::vector<TDataPacket> got;
+    EXPECT_TRUE(decoder.Decode(bytes.constData(), bytes.size(), got, 2));
+    EXPECT_TRUE(decoder.Decode(nullptr, 0, got, 2));
+    EXPECT_FALSE(decoder.Decode(nullptr, 0, got, 2));
+    ASSERT_EQ(got.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(got[static_cast<size_t>(i)].Param1, QByteArray::number(i));
+    EXPECT_EQ(decoder.PendingBytes(), 9);
 }
 
 TEST(PacketCodesTest, NamesForTheLogs) {

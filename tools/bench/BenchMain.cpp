@@ -2,6 +2,7 @@
 // and measures what the server does with it.
 #include "BenchConfig.h"
 #include "BenchReport.h"
+#include "HostileLoad.h"
 #include "LoadGenerator.h"
 #include "MessageStamp.h"
 #include "ProcessLimits.h"
@@ -17,6 +18,24 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitTimedOut = 2;
+
+// One attack against a server that is running or spawned for it.
+int RunAttack(const kelvra::TBenchConfig& config, kelvra::THostileConfig hostile) {
+    kelvra::RaiseFileLimit();
+    kelvra::TSpawnedServer server;
+    hostile.Host = config.Host;
+    hostile.Port = config.Port;
+    hostile.ServerPid = config.ServerPid;
+    if (config.Spawn) {
+        if (!server.Start(kelvra::TSpawnedServer::FindBesideSelf("kelvra-serverd"), 30)) {
+            std::fprintf(stderr, "kelvra-bench: %s\n", server.Error().c_str());
+            return kExitFailed;
+        }
+        hostile.Port = server.Port();
+        hostile.ServerPid = server.Pid();
+    }
+    return kelvra::RunHostile(hostile) == 0 ? 0 : kExitFailed;
+}
 
 int Run(kelvra::TBenchConfig& config) {
     const rlim_t files = kelvra::RaiseFileLimit();
@@ -110,6 +129,20 @@ int main(int argc, char** argv) {
     cli.add_flag("--codec-only", config.CodecOnly,
                  "Decode every record with the wire codec instead of in place (slower; for "
                  "measuring the bench's own cost)");
+    kelvra::THostileConfig hostile;
+    cli.add_option("--hostile", hostile.Mode,
+                   "Instead of the load: one attack beside a canary client that asks for the "
+                   "server nickname every few ms; reports the canary's round trips and the "
+                   "server's memory and CPU. nested: record starts inside each other's texts; "
+                   "pinned: many connections each hold most of a 1 MB record; flood: one "
+                   "connection sends requests as fast as it can")
+        ->check(CLI::IsMember({"nested", "pinned", "flood"}));
+    cli.add_option("--hostile-seconds", hostile.Seconds,
+                   "How long the attack is watched (default 45 for pinned, else 10)")
+        ->check(CLI::PositiveNumber);
+    cli.add_option("--hostile-connections", hostile.Connections, "Attacking connections for pinned")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
     cli.add_flag("--json", config.Json, "Print the result as JSON");
     cli.add_flag("--progress,!--no-progress", config.Progress,
                  "Show a progress line on stderr (default: when stderr is a terminal)");
@@ -123,5 +156,7 @@ int main(int argc, char** argv) {
         return cli.exit(e);
     }
     std::signal(SIGPIPE, SIG_IGN);
+    if (!hostile.Mode.empty())
+        return RunAttack(config, hostile);
     return Run(config);
 }

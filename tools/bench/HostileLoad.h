@@ -1,0 +1,26 @@
+#pragma once
+// Attacks on the socket layer, each beside a healthy canary client whose
+// round trips are measured while the attack runs:
+//   nested  one connection streams record starts whose texts declare nearly
+//           1 MB, each inside the texts of the ones before it
+//   pinned  many connections each send most of a 1 MB record and go silent
+//   flood   one connection sends small requests as fast as the server reads
+#include <string>
+
+namespace kelvra {
+
+struct THostileConfig {
+    std::string Mode;
+    std::string Host = "127.0.0.1";
+    int Port = 0;
+    int ServerPid = 0;      // 0: no server figures
+    int Connections = 1000; // pinned: attacking connections
+    double Seconds = 0;     // how long the attack is watched; 0: per mode
+    int CanaryEveryMs = 5;  // pause between the canary's requests
+};
+
+// Runs one attack and prints the canary's round trips and the server's
+// memory and CPU. Returns 0 when the canary was served throughout.
+int RunHostile(const THostileConfig& config);
+
+} // namespace kelvra
