@@ -69,7 +69,7 @@ TEST(Bench, TimeoutReportsWhatWasReachedAndExits2) {
     const TBenchRun run = RunBench({"--port", QString::number(mute.serverPort()), "-n", "3", "-s",
                                     "1", "-m", "1", "--timeout", "1", "--json"},
                                    30000);
-    ASSERT_EQ(run.ExitCode, 2) << run.Errors.constData();
+    ASSERT_EQ(run.ExitCode, 3) << run.Errors.constData();
     EXPECT_FALSE(run.Result["completed"].toBool(true));
     EXPECT_TRUE(run.Result["timed_out"].toBool());
     EXPECT_EQ(run.Result["phase"].toString(), "login");
@@ -92,10 +92,10 @@ TEST(Bench, BadSetUpsEndWithAMessage) {
     EXPECT_TRUE(refused.Errors.contains("connect")) << refused.Errors.constData();
 
     const TBenchRun tooManySenders = RunBench({"--spawn", "-n", "2", "-s", "3"}, 30000);
-    EXPECT_NE(tooManySenders.ExitCode, 0);
+    EXPECT_EQ(tooManySenders.ExitCode, 2);
     EXPECT_TRUE(tooManySenders.Errors.contains("--senders"));
 
     const TBenchRun noServer = RunBench({"-n", "2"}, 30000);
-    EXPECT_NE(noServer.ExitCode, 0);
+    EXPECT_EQ(noServer.ExitCode, 2);
     EXPECT_TRUE(noServer.Errors.contains("--port"));
 }

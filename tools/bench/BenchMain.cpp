@@ -17,7 +17,8 @@
 namespace {
 
 constexpr int kExitFailed = 1;
-constexpr int kExitTimedOut = 2;
+constexpr int kExitUsage = 2;
+constexpr int kExitTimedOut = 3;
 
 // One attack against a server that is running or spawned for it.
 int RunAttack(const kelvra::TBenchConfig& config, kelvra::THostileConfig hostile) {
@@ -89,7 +90,9 @@ int main(int argc, char** argv) {
     CLI::App cli{"Load generator for the Kelvra Chat Server: N clients log in and join one chat, "
                  "S of them send M messages each; reports login rate, throughput, latency and "
                  "the server's memory and CPU per unit of work.\n"
-                 "Exit codes: 0 complete, 1 failed, 2 timed out (what was reached is reported)."};
+                 "Exit codes: 0 complete, 1 failed, 2 wrong usage, 3 timed out (what was reached is "
+                 "reported)."};
+    cli.set_version_flag("--version", "kelvra-bench " KELVRA_VERSION);
     cli.add_option("--host", config.Host, "Server address")->capture_default_str();
     auto* port = cli.add_option("--port", config.Port, "Server port")->check(CLI::Range(1, 65535));
     cli.add_option("-n,--clients", config.Clients, "Client connections (N)")
@@ -153,7 +156,10 @@ int main(int argc, char** argv) {
         if (config.Senders > config.Clients)
             throw CLI::ValidationError("--senders", "must not exceed --clients");
     } catch (const CLI::ParseError& e) {
-        return cli.exit(e);
+        if (e.get_exit_code() == 0) // --help, --version
+            return cli.exit(e);
+        std::fprintf(stderr, "kelvra-bench: %s (see --help)\n", e.what());
+        return kExitUsage;
     }
     std::signal(SIGPIPE, SIG_IGN);
     if (!hostile.Mode.empty())
