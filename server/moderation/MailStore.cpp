@@ -23,8 +23,12 @@ TMailItem* TMailStore::Append(const QByteArray& target, const QByteArray& sender
     item->Id = NextId++;
     ById.insert(item->Id, item);
     const QByteArray key = AsciiLower(target);
-    Positions.insert(item, Slot{std::prev(List.end()), key});
-    ++CountByTarget[key];
+    Target& forTarget = ByTarget[key];
+    forTarget.Items.push_back(item);
+    const qint64 bytes = RecordBytes(target, sender, msg);
+    forTarget.Bytes += bytes;
+    TotalBytes += bytes;
+    Positions.insert(item, Slot{std::prev(List.end()), std::prev(forTarget.Items.end()), key});
     return item;
 }
 
@@ -32,9 +36,15 @@ bool TMailStore::Remove(TMailItem* item) {
     const auto found = Positions.constFind(item);
     if (found == Positions.cend())
         return false;
-    const auto count = CountByTarget.find(found.value().Key);
-    if (count != CountByTarget.end() && --count.value() <= 0)
-        CountByTarget.erase(count);
+    const qint64 bytes = RecordBytes(item->Target, item->Sender, item->Msg);
+    TotalBytes -= bytes;
+    const auto forTarget = ByTarget.find(found.value().Key);
+    if (forTarget != ByTarget.end()) {
+        forTarget.value().Items.erase(found.value().InTarget);
+        forTarget.value().Bytes -= bytes;
+        if (forTarget.value().Items.empty())
+            ByTarget.erase(forTarget);
+    }
     ById.remove(item->Id);
     List.erase(found.value().It);
     Positions.erase(found);
@@ -46,19 +56,22 @@ TMailItem* TMailStore::FindById(TMailId id) const {
 }
 
 std::vector<TMailItem*> TMailStore::MailFor(const QByteArray& nickname) const {
-    std::vector<TMailItem*> result;
-    const int expected = CountByTarget.value(AsciiLower(nickname), 0);
-    if (expected == 0)
-        return result;
-    result.reserve(static_cast<size_t>(expected));
-    for (const auto& item : List) {
-        if (SameTextAscii(item->Target, nickname)) {
-            result.push_back(item.get());
-            if (static_cast<int>(result.size()) == expected)
-                break;
-        }
-    }
-    return result;
+    const auto found = ByTarget.constFind(AsciiLower(nickname));
+    if (found == ByTarget.cend())
+        return {};
+    return {found.value().Items.begin(), found.value().Items.end()};
+}
+
+TMailItem* TMailStore::FirstFor(const QByteArray& nickname) const {
+    const auto found = ByTarget.constFind(AsciiLower(nickname));
+    return found == ByTarget.cend() ? nullptr : found.value().Items.front();
+}
+
+TMailStore::TUsage TMailStore::UsageFor(const QByteArray& target) const {
+    const auto found = ByTarget.constFind(AsciiLower(target));
+    if (found == ByTarget.cend())
+        return {};
+    return TUsage{static_cast<int>(found.value().Items.size()), found.value().Bytes};
 }
 
 std::vector<TMailItem*> TMailStore::Items() const {
@@ -73,7 +86,8 @@ void TMailStore::Clear() {
     List.clear();
     Positions.clear();
     ById.clear();
-    CountByTarget.clear();
+    ByTarget.clear();
+    TotalBytes = 0;
 }
 
 std::vector<TMailItem*> TMailStore::Load(const QString& path) {
@@ -93,6 +107,19 @@ std::vector<TMailItem*> TMailStore::Load(const QString& path) {
 }
 
 bool TMailStore::Save(const QString& path, QString* error) const {
+    return SaveRecords(path, Snapshot(), error);
+}
+
+std::vector<TMailItem> TMailStore::Snapshot() const {
+    std::vector<TMailItem> records;
+    records.reserve(List.size());
+    for (const auto& item : List)
+        records.push_back(*item);
+    return records;
+}
+
+bool TMailStore::SaveRecords(const QString& path, const std::vector<TMailItem>& records,
+                             QString* error) {
     const auto fail = [&] {
         if (error)
             *error = QStringLiteral("Unable to write to %1").arg(path);
@@ -104,13 +131,13 @@ bool TMailStore::Save(const QString& path, QString* error) const {
     if (!ini.Load(path))
         return fail();
     int i = 0;
-    for (const auto& item : List) {
+    for (const TMailItem& item : records) {
         ++i;
-        ini.WriteString(MailSection, ValueName(i, "Target"), item->Target);
-        ini.WriteString(MailSection, ValueName(i, "Sender"), item->Sender);
-        ini.WriteString(MailSection, ValueName(i, "Msg"), item->Msg);
+        ini.WriteString(MailSection, ValueName(i, "Target"), item.Target);
+        ini.WriteString(MailSection, ValueName(i, "Sender"), item.Sender);
+        ini.WriteString(MailSection, ValueName(i, "Msg"), item.Msg);
     }
-    ini.WriteString(MailSection, MailSection, QByteArray::number(Count()));
+    ini.WriteString(MailSection, MailSection, QByteArray::number(static_cast<int>(records.size())));
     if (!ini.Save(path))
         return fail();
     return true;

@@ -22,6 +22,12 @@ struct TMailItem {
 
 class TMailStore {
 public:
+    // What a set of records holds: how many, and the bytes of their three texts.
+    struct TUsage {
+        int Count = 0;
+        qint64 Bytes = 0;
+    };
+
     // Appends a record with these fields and returns it. A stored record's
     // Target is indexed: replace the record rather than change its Target.
     TMailItem* Append(const QByteArray& target, const QByteArray& sender, const QByteArray& msg);
@@ -30,11 +36,20 @@ public:
     // nullptr when no stored record has that id.
     TMailItem* FindById(TMailId id) const;
     // Records whose Target equals nickname (ASCII case ignored, equal length),
-    // in list order. Cheap when there is none.
+    // in list order. Costs the number of those records, not of the store.
     std::vector<TMailItem*> MailFor(const QByteArray& nickname) const;
+    // The first of them, nullptr when there is none.
+    TMailItem* FirstFor(const QByteArray& nickname) const;
     std::vector<TMailItem*> Items() const;
     int Count() const { return static_cast<int>(List.size()); }
     void Clear();
+
+    TUsage UsageFor(const QByteArray& target) const;
+    TUsage Total() const { return TUsage{Count(), TotalBytes}; }
+    static qint64 RecordBytes(const QByteArray& target, const QByteArray& sender,
+                              const QByteArray& msg) {
+        return target.size() + sender.size() + msg.size();
+    }
 
     // Appends the records of the mail file; a missing file or "Mail" key gives
     // none. Returns the records added, in order.
@@ -43,17 +58,31 @@ public:
     // atomically. On failure: "Unable to write to <path>".
     bool Save(const QString& path, QString* error = nullptr) const;
 
+    // Copies of every record in list order, for a save on another thread: the
+    // texts are shared with the store, not copied.
+    std::vector<TMailItem> Snapshot() const;
+    // Save() for such a copy; touches nothing but the file.
+    static bool SaveRecords(const QString& path, const std::vector<TMailItem>& records,
+                            QString* error = nullptr);
+
 private:
-    std::list<std::unique_ptr<TMailItem>> List;
-    QHash<QByteArray, int> CountByTarget; // lower-cased target -> records
-    // Where each record sits and the target it was counted under, so removing
-    // is cheap and keeps the counts right.
+    using TItems = std::list<std::unique_ptr<TMailItem>>;
+    // The records of one target (lower-cased), in list order.
+    struct Target {
+        std::list<TMailItem*> Items;
+        qint64 Bytes = 0;
+    };
+    // Where each record sits, so removing is cheap and keeps the figures right.
     struct Slot {
-        std::list<std::unique_ptr<TMailItem>>::iterator It;
+        TItems::iterator It;
+        std::list<TMailItem*>::iterator InTarget;
         QByteArray Key;
     };
+    TItems List;
+    QHash<QByteArray, Target> ByTarget;
     QHash<const TMailItem*, Slot> Positions;
     QHash<TMailId, TMailItem*> ById;
+    qint64 TotalBytes = 0;
     TMailId NextId = 1;
 };
 

@@ -3,6 +3,7 @@
 #include "TextUtil.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 
@@ -50,15 +51,18 @@ QString TRegLink::Key(const QString& section, const QString& name) {
     return section.isEmpty() ? name : section + QLatin1Char('/') + name;
 }
 
-QString TRegLink::ReadString(const QString& section, const QString& name,
-                             const QString& def) const {
-    const QVariant value = Settings->value(Key(section, name));
+QString TRegLink::Text(const QVariant& value, const QString& def) {
     if (!value.isValid())
         return def;
     // A hand-edited value with unquoted commas comes back as a list.
     if (value.typeId() == QMetaType::QStringList)
         return value.toStringList().join(QLatin1Char(','));
     return value.toString();
+}
+
+QString TRegLink::ReadString(const QString& section, const QString& name,
+                             const QString& def) const {
+    return Text(Settings->value(Key(section, name)), def);
 }
 
 int32_t TRegLink::ReadInteger(const QString& section, const QString& name, int32_t def) const {
@@ -72,10 +76,10 @@ bool TRegLink::ReadBool(const QString& section, const QString& name, bool def) c
 }
 
 bool TRegLink::WriteString(const QString& section, const QString& name, const QString& value) {
-    if (Settings->status() != QSettings::NoError) {
-        Error = SetDataError(name);
-        return false;
-    }
+    // QSettings' status is not looked at here: it stays at FormatError for the
+    // object's lifetime once any line of the file could not be read, although
+    // such a file is still written (without the line). Flush checks the result.
+    //
     // Checking writability touches the file system, so it is done once per
     // batch of writes; a file that goes away later is caught by Flush.
     if (!HasUnflushed) {
@@ -85,6 +89,9 @@ bool TRegLink::WriteString(const QString& section, const QString& name, const QS
         }
         HasUnflushed = true;
         FirstUnflushed = name;
+        // Taken here rather than in Flush: QSettings may write by itself when
+        // the event loop runs in between.
+        FileBefore = FileIdentity(Settings->fileName());
     }
     Settings->setValue(Key(section, name), value);
     return true;
@@ -99,6 +106,8 @@ bool TRegLink::WriteBool(const QString& section, const QString& name, bool value
 }
 
 bool TRegLink::Flush() {
+    const QString path = Settings->fileName();
+    const bool hadWrites = HasUnflushed;
 #ifdef Q_OS_UNIX
     // The file holds the server password: never let it exist world-readable,
     // not even between creation and the chmod below.
@@ -108,19 +117,40 @@ bool TRegLink::Flush() {
 #else
     Settings->sync();
 #endif
-    if (Settings->status() != QSettings::NoError) {
-        Error = SetDataError(FirstUnflushed);
-        return false;
+    // QSettings writes the whole file to a temporary one and renames it, so
+    // the file holds either all of this sequence or none of it. Its status
+    // never goes back to NoError: after a line it could not read (the file is
+    // written all the same, without that line) or one failed write it would
+    // fail every later sequence. So once it is not NoError, a new file in
+    // place of the old one is what tells that the sequence was stored.
+    bool ok = Settings->status() == QSettings::NoError;
+    if (!ok) {
+        const QByteArray after = FileIdentity(path);
+        ok = !hadWrites || (!after.isEmpty() && after != FileBefore);
     }
-    const QString path = Settings->fileName();
-    if (QFile::exists(path) &&
-        !QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+    if (ok && QFile::exists(path))
+        ok = QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!ok)
         Error = SetDataError(FirstUnflushed);
-        return false;
-    }
     HasUnflushed = false;
     FirstUnflushed.clear();
-    return true;
+    return ok;
+}
+
+QByteArray TRegLink::FileIdentity(const QString& path) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QByteArray::number(static_cast<qulonglong>(st.st_dev)) + ':' +
+           QByteArray::number(static_cast<qulonglong>(st.st_ino));
+#else
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    return QByteArray::number(info.lastModified().toMSecsSinceEpoch()) + ':' +
+           QByteArray::number(info.size());
+#endif
 }
 
 int32_t TRegLink::ConvertInteger(const QString& text, int32_t def) {

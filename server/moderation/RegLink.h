@@ -10,6 +10,7 @@
 #include <memory>
 
 class QSettings;
+class QVariant;
 
 namespace kelvra {
 
@@ -37,7 +38,9 @@ public:
 
     // Stores every write made so far and makes the file owner-only. False with
     // LastError "Failed to set data for '<name>'" (name of the first value
-    // written since the last flush) when the file cannot be written.
+    // written since the last flush) when the file cannot be written. Either way
+    // the writes are done with: a failure ends only this sequence, and the next
+    // one starts afresh. Lines of the file that are not values are dropped.
     bool Flush();
     QString LastError() const { return Error; }
 
@@ -48,11 +51,16 @@ public:
 private:
     explicit TRegLink(std::unique_ptr<QSettings> settings);
     static QString Key(const QString& section, const QString& name);
+    static QString Text(const QVariant& value, const QString& def);
+    // Tells one file at the path from another put in its place; empty when
+    // there is none.
+    static QByteArray FileIdentity(const QString& path);
 
     std::unique_ptr<QSettings> Settings;
     QString Error;
     QString FirstUnflushed;
-    bool HasUnflushed = false; // writes made since the last successful flush
+    bool HasUnflushed = false; // writes made since the last flush
+    QByteArray FileBefore;     // FileIdentity when the first of them was made
 };
 
 } // namespace kelvra

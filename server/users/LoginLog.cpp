@@ -1,10 +1,34 @@
 #include "LoginLog.h"
 
+#include "StoreLimitSettings.h"
+
 #include "TextUtil.h"
 
 #include <QFile>
 
+#include <atomic>
+
 namespace kelvra {
+
+namespace {
+// A client chooses the user name: without a bound, one KMS_USER can add a
+// megabyte to a file that is never trimmed.
+std::atomic<qsizetype> Limit{TStoreLimits::kLogTextBytes};
+} // namespace
+
+void LoginLog::SetTextLimit(qsizetype bytes) {
+    Limit = bytes;
+}
+
+qsizetype LoginLog::TextLimit() {
+    return Limit;
+}
+
+QByteArray LoginLog::Bounded(const QByteArray& text, qsizetype limit) {
+    if (text.size() <= limit)
+        return text;
+    return text.left(limit) + "...[cut, " + QByteArray::number(text.size()) + " bytes]";
+}
 
 void LoginLog::EnsureFile(const QString& path) {
     if (path.isEmpty() || QFile::exists(path))
@@ -17,12 +41,14 @@ void LoginLog::EnsureFile(const QString& path) {
 bool LoginLog::AppendBlock(const QString& path, const QByteArray& userName,
                            const QByteArray& nickname) {
     QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
+    if (path.isEmpty() ||
+        !file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
         return false;
     QByteArray block;
     block += "------------------------\r\n";
-    block += "User Name : " + userName + "\r\n";
-    block += "Nickname : " + nickname + "\r\n";
+    const qsizetype limit = TextLimit();
+    block += "User Name : " + Bounded(userName, limit) + "\r\n";
+    block += "Nickname : " + Bounded(nickname, limit) + "\r\n";
     block += "Login Time : " + LongTimeText().toLocal8Bit() + "\r\n";
     block += "Login Date : " + ShortDateText().toLocal8Bit() + "\r\n";
     const bool ok = file.write(block) == block.size();

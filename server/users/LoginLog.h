@@ -9,7 +9,15 @@ namespace LoginLog {
 // Creates an empty file when none exists; failures are silent.
 void EnsureFile(const QString& path);
 // Appends one block; the file must exist (it is not created here). Failures are silent.
+// A user name or nickname longer than the text limit is written cut, with a
+// marker that gives its full length.
 bool AppendBlock(const QString& path, const QByteArray& userName, const QByteArray& nickname);
+
+// The text limit in bytes, for the one login log of the process.
+void SetTextLimit(qsizetype bytes);
+qsizetype TextLimit();
+// text, or its first `limit` bytes followed by "...[cut, <length> bytes]".
+QByteArray Bounded(const QByteArray& text, qsizetype limit);
 } // namespace LoginLog
 
 } // namespace kelvra

@@ -20,7 +20,12 @@ void TServer::PrivateMessage(TConnection* sender, const QByteArray& target, bool
     TConnection* to = Users.FindUserByNickname(target);
     const QByteArray from = anonymous ? QByteArray("Anonymous") : sender->Nickname;
     if (!to) {
-        StoreMail(target, from, text);
+        // The protocol has no answer for a refused message: the operator sees it.
+        const QString refusal = MailRefusal(target, from, text);
+        if (refusal.isEmpty())
+            StoreMail(target, from, text);
+        else
+            ViewRef.ReportClientFailure(refusal);
         return;
     }
     if (to == sender) {

@@ -69,6 +69,7 @@ TBan* TServer::NewBanWithRow(const TBan& fields) {
     *ban = fields;
     ban->Id = id;
     ViewRef.AddBanRow(*ban);
+    NoteStoresChanged(TStoreKind::Bans);
     return ban;
 }
 
@@ -78,8 +79,10 @@ void TServer::HideBanRow(TBanId id) {
 }
 
 void TServer::ShowBanRow(TBanId id) {
-    if (TBan* ban = BanList.FindById(id))
+    if (TBan* ban = BanList.FindById(id)) {
         ViewRef.AddBanRow(*ban);
+        NoteStoresChanged(TStoreKind::Bans); // after an edit
+    }
 }
 
 bool TServer::RemoveBan(TBanId id) {
@@ -88,6 +91,7 @@ bool TServer::RemoveBan(TBanId id) {
         return false;
     ViewRef.RemoveBanRow(*ban);
     BanList.Remove(ban);
+    NoteStoresChanged(TStoreKind::Bans);
     return true;
 }
 

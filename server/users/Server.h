@@ -6,9 +6,11 @@
 #include "MailStore.h"
 #include "Registry.h"
 #include "ServerView.h"
+#include "StoreLimitSettings.h"
 #include "Transport.h"
 
 #include <QString>
+#include <functional>
 
 namespace kelvra {
 
@@ -74,6 +76,22 @@ public:
     void DeliverMail(SocketHandle socket);
     void LoadMail();
     bool SaveMail(QString* error);
+
+    // Bounds on mail from clients; the operator's own mail is not bounded.
+    TStoreLimits StoreLimits;
+    // Empty when mail of this size from sender to target fits the limits,
+    // else the row for the socket error log that says why it was refused.
+    QString MailRefusal(const QByteArray& target, const QByteArray& sender,
+                        const QByteArray& msg) const;
+
+    // Told after every change of what is saved (the ban list, the mail store),
+    // so that it can reach the disk soon rather than at shutdown only.
+    enum class TStoreKind { Bans, Mail };
+    std::function<void(TStoreKind)> StoresChanged;
+    void NoteStoresChanged(TStoreKind kind) {
+        if (StoresChanged)
+            StoresChanged(kind);
+    }
 
     // Shutdown: KMC_STATUS "Server is shuting down..." to every user record.
     void SendShutdownNotice();

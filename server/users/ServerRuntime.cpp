@@ -3,19 +3,31 @@
 #include "LoginLog.h"
 #include "NetLimitSettings.h"
 #include "RegLink.h"
+#include "StoreLimitSettings.h"
 #include "TextUtil.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QStringList>
+#include <QThread>
 
 namespace kelvra {
 
 TServerRuntime::TServerRuntime(IServerView& view, TRegLink& reg)
     : Reg(reg), Manager(view), Core(Manager, view) {
     Manager.SetEvents(&Core);
+    SaveTimer.setSingleShot(true);
+    QObject::connect(&SaveTimer, &QTimer::timeout, [this] { SaveChanges(); });
+    Core.StoresChanged = [this](TServer::TStoreKind kind) { StoresChanged(kind); };
 }
 
 TServerRuntime::~TServerRuntime() {
+    // Without SaveState nothing more is saved (a cancelled start saves nothing);
+    // a save already under way is let finish.
+    Core.StoresChanged = nullptr;
+    SaveTimer.stop();
+    if (MailWriter)
+        MailWriter->wait();
     Manager.StopSockets();
     Manager.SetEvents(nullptr);
 }
@@ -29,6 +41,7 @@ void TServerRuntime::ReadPaths() {
     Core.MailFile = Reg.ReadString(QString(), QStringLiteral("Mailfile"), DefaultFile("kmail.dat"));
     LoginLog::EnsureFile(Core.LogFile);
     ApplyNetLimits(Manager, Reg);
+    ApplyStoreLimits(Core, Reg);
 }
 
 void TServerRuntime::LoadStores() {
@@ -55,15 +68,90 @@ QString TServerRuntime::Caption(const QString& title) const {
 }
 
 bool TServerRuntime::SaveState(QString* error) {
-    if (!Core.SaveBans(Reg, error))
-        return false;
-    if (!Reg.WriteString(QString(), QStringLiteral("Logfile"), Core.LogFile) ||
-        !Reg.WriteString(QString(), QStringLiteral("Mailfile"), Core.MailFile) || !Reg.Flush()) {
-        if (error)
-            *error = Reg.LastError();
-        return false;
+    // The close writes everything itself, after what is being written now.
+    SaveTimer.stop();
+    BansChanged = MailChanged = false;
+    FinishMailWriter();
+    QStringList failures;
+    QString failure;
+    if (!Core.SaveBans(Reg, &failure))
+        failures << failure;
+    else if (!Reg.WriteString(QString(), QStringLiteral("Logfile"), Core.LogFile) ||
+             !Reg.WriteString(QString(), QStringLiteral("Mailfile"), Core.MailFile) || !Reg.Flush())
+        failures << Reg.LastError();
+    // The mail file does not depend on the settings store: a failure there
+    // must not cost the mail.
+    if (!Core.SaveMail(&failure))
+        failures << failure;
+    if (failures.isEmpty())
+        return true;
+    if (error)
+        *error = failures.join(QLatin1Char('\n'));
+    return false;
+}
+
+void TServerRuntime::StoresChanged(TServer::TStoreKind kind) {
+    (kind == TServer::TStoreKind::Bans ? BansChanged : MailChanged) = true;
+    // Not restarted by later changes: a steady stream of them must not put
+    // the save off for ever.
+    if (!SaveTimer.isActive())
+        SaveTimer.start(kSaveDelayMs);
+}
+
+void TServerRuntime::SaveChanges() {
+    if (BansChanged) {
+        // A few hundred values: cheap, and QSettings replaces the file in one
+        // rename, so a kill leaves the old ban list or the new one.
+        BansChanged = false;
+        QString failure;
+        bool saved = Core.SaveBans(Reg, &failure);
+        if (saved && !Reg.Flush()) {
+            saved = false;
+            failure = Reg.LastError();
+        }
+        ReportSaveResult(LastBansFailure, saved ? QString() : failure);
     }
-    return Core.SaveMail(error);
+    // One writer at a time; changes made meanwhile are saved when it is done.
+    if (MailChanged && !MailWriter) {
+        MailChanged = false;
+        StartMailWriter();
+    }
+}
+
+void TServerRuntime::StartMailWriter() {
+    // Writing a full store takes far longer than copying its records (the
+    // texts are shared, not copied), so the file is written on a thread of its
+    // own and relaying goes on meanwhile.
+    auto error = std::make_shared<QString>();
+    MailWriter.reset(
+        QThread::create([records = Core.Mail().Snapshot(), path = Core.MailFile, error] {
+            TMailStore::SaveRecords(path, records, error.get());
+        }));
+    MailWriterError = error;
+    const uint64_t run = ++MailWriterRun;
+    QObject::connect(MailWriter.get(), &QThread::finished, &SaveTimer, [this, run] {
+        if (MailWriter && run == MailWriterRun)
+            FinishMailWriter();
+    });
+    MailWriter->start();
+}
+
+void TServerRuntime::FinishMailWriter() {
+    if (!MailWriter)
+        return;
+    MailWriter->wait();
+    MailWriter.reset();
+    const QString failure = *MailWriterError;
+    MailWriterError.reset();
+    ReportSaveResult(LastMailFailure, failure);
+    if (MailChanged && !SaveTimer.isActive())
+        SaveTimer.start(0); // these changes have waited long enough
+}
+
+void TServerRuntime::ReportSaveResult(QString& last, const QString& error) {
+    if (!error.isEmpty() && error != last)
+        Core.View().ReportClientFailure(QStringLiteral("Saving failed: %1").arg(error));
+    last = error;
 }
 
 void TServerRuntime::Stop() {

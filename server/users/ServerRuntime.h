@@ -5,6 +5,10 @@
 #include "Server.h"
 
 #include <QString>
+#include <QTimer>
+#include <memory>
+
+class QThread;
 
 namespace kelvra {
 
@@ -32,19 +36,41 @@ public:
     // look-up failed.
     QString Caption(const QString& title) const;
 
-    // Bans, "Logfile", "Mailfile", then the mail file; stops at the first
-    // failure and returns its message.
+    // Bans, "Logfile", "Mailfile", then the mail file. A failure of the
+    // settings store ends their sequence but the mail file is still written;
+    // error gets one line per failure.
     bool SaveState(QString* error);
     // Closes every socket.
     void Stop();
 
     static QString DefaultFile(const QString& name);
 
+    // How long a change of the bans or the mail waits before it is saved:
+    // what a kill loses at most.
+    static constexpr int kSaveDelayMs = 1000;
+
 private:
+    void StoresChanged(TServer::TStoreKind kind);
+    void SaveChanges();
+    void StartMailWriter();
+    // Waits for the mail writer, if one runs, and takes its result.
+    void FinishMailWriter();
+    // A failed background save, shown once in the socket error log until a
+    // save of that store succeeds again.
+    void ReportSaveResult(QString& last, const QString& error);
+
     TRegLink& Reg;
     TConnectionManager Manager;
     TServer Core;
     QString Port;
+
+    QTimer SaveTimer;
+    bool BansChanged = false;
+    bool MailChanged = false;
+    std::unique_ptr<QThread> MailWriter;
+    std::shared_ptr<QString> MailWriterError;
+    uint64_t MailWriterRun = 0; // tells a finished writer from a later one
+    QString LastBansFailure, LastMailFailure;
 };
 
 } // namespace kelvra

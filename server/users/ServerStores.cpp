@@ -4,10 +4,22 @@
 #include "RegLink.h"
 #include "Server.h"
 #include "TextUtil.h"
+#include "WireCodec.h"
 
 namespace kelvra {
 
+namespace {
+
+// A nickname as the error log shows it; a client may send a megabyte of one.
+QString Shown(const QByteArray& name) {
+    constexpr qsizetype kShown = 64;
+    return FromBytes(name.size() <= kShown ? name : name.left(kShown) + "...");
+}
+
+} // namespace
+
 void TServer::RecordBanHit(TBan* ban) {
+    // Hits are not saved, so a hit is no change of the stores.
     ++ban->Hits;
     ViewRef.BanHitsChanged(*ban);
 }
@@ -25,20 +37,59 @@ TMailItem* TServer::StoreMail(const QByteArray& target, const QByteArray& sender
                               const QByteArray& msg) {
     TMailItem* item = MailStore.Append(target, sender, msg);
     ViewRef.AddMailRow(*item);
+    NoteStoresChanged(TStoreKind::Mail);
     return item;
+}
+
+QString TServer::MailRefusal(const QByteArray& target, const QByteArray& sender,
+                             const QByteArray& msg) const {
+    const qint64 bytes = TMailStore::RecordBytes(target, sender, msg);
+    const TMailStore::TUsage forTarget = MailStore.UsageFor(target);
+    const TMailStore::TUsage total = MailStore.Total();
+    const TStoreLimits& l = StoreLimits;
+    QString why;
+    if (forTarget.Count >= l.MailPerTarget)
+        why = QStringLiteral("%1 messages already stored for '%2'")
+                  .arg(forTarget.Count)
+                  .arg(Shown(target));
+    else if (forTarget.Bytes + bytes > l.MailBytesPerTarget)
+        why = QStringLiteral("%1 bytes would exceed the %2 bytes kept for '%3'")
+                  .arg(bytes)
+                  .arg(l.MailBytesPerTarget - forTarget.Bytes)
+                  .arg(Shown(target));
+    else if (total.Count >= l.MailTotal)
+        why = QStringLiteral("%1 messages already stored in all").arg(total.Count);
+    else if (total.Bytes + bytes > l.MailBytesTotal)
+        why = QStringLiteral("%1 bytes would exceed the %2 bytes kept in all")
+                  .arg(bytes)
+                  .arg(l.MailBytesTotal - total.Bytes);
+    if (why.isEmpty())
+        return why;
+    return QStringLiteral("Mail for '%1' from '%2' refused: %3")
+        .arg(Shown(target), Shown(sender), why);
 }
 
 void TServer::RemoveMailItem(TMailItem* item) {
     ViewRef.RemoveMailRow(*item);
     MailStore.Remove(item);
+    NoteStoresChanged(TStoreKind::Mail);
 }
 
 void TServer::DeliverMail(SocketHandle socket) {
     TConnection* user = Users.FindUserBySocket(socket);
     if (!user)
         return;
-    for (TMailItem* item : MailStore.MailFor(user->Nickname)) {
-        Send(user, MakePacket(KMC_MESSAGE, item->Sender, item->Msg, item->Sender == "Anonymous"));
+    const QByteArray nickname = user->Nickname;
+    // A record leaves the store only once the connection has taken it within
+    // its send limit; what does not fit waits, in order, for the next request.
+    while (TMailItem* item = MailStore.FirstFor(nickname)) {
+        const TDataPacket packet =
+            MakePacket(KMC_MESSAGE, item->Sender, item->Msg, item->Sender == "Anonymous");
+        if (EncodedSize(packet) > Transport.SendRoom(socket))
+            return;
+        Send(socket, packet);
+        if (Users.FindUserBySocket(socket) != user)
+            return; // the connection ended while sending: nothing was handed over
         RemoveMailItem(item);
     }
 }

@@ -43,6 +43,10 @@ TEST(MailStore, MailForMatchesWholeNicknamesInOrder) {
     EXPECT_TRUE(store.MailFor("alice").empty());
     EXPECT_EQ(store.Items().front(), b); // the others keep their order
     EXPECT_EQ(store.Count(), 3);
+    EXPECT_EQ(store.UsageFor("BOB").Count, 1);
+    EXPECT_EQ(store.UsageFor("bob").Bytes, 3 + 5 + 2);
+    EXPECT_EQ(store.UsageFor("alice").Bytes, 0);
+    EXPECT_EQ(store.Total().Bytes, (3 + 5 + 2) + (6 + 4 + 14) + (0 + 1 + 11));
 
     TMailItem* again = store.Append("Alice", "eve", "later");
     EXPECT_EQ(store.MailFor("aLiCe"), std::vector<TMailItem*>{again});

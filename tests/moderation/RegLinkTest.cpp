@@ -95,6 +95,13 @@ TEST(RegLink, ReportsStoresThatCannotBeWritten) {
     WriteAll(dir.filePath("sub"), "file");
     EXPECT_FALSE(reg->Flush());
     EXPECT_EQ(reg->LastError(), "Failed to set data for '1Nick'");
+
+    // The failure ended that sequence only: once the folder is back, writes work.
+    ASSERT_TRUE(QFile::remove(dir.filePath("sub")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("sub"));
+    ASSERT_TRUE(reg->WriteInteger("Bans", "Bans", 0));
+    EXPECT_TRUE(reg->Flush()) << reg->LastError().toStdString();
+    EXPECT_EQ(TRegLink::AtPath(dir.filePath("sub/s.conf"))->ReadInteger("Bans", "Bans", 7), 0);
 }
 
 TEST(RegLink, PerUserStoreLivesUnderTheCompanyFolder) {

@@ -1,9 +1,11 @@
 // kelvra-serverd as a process: it serves, keeps the console's shutdown order
 // (notice, save, close) and reports start-up failures with exit code 1.
+#include "MailStore.h"
 #include "ToolProcess.h"
 
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using kelvra::MakePacket;
@@ -180,4 +182,29 @@ TEST(Serverd, FailedSaveStillClosesEverySocketAndExits1) {
     EXPECT_TRUE(server.Process.readAllStandardError().contains("gone/kmail.dat"));
     EXPECT_TRUE(client.Socket.state() == QAbstractSocket::UnconnectedState ||
                 client.Socket.waitForDisconnected(5000));
+}
+
+TEST(Serverd, MailReachesTheDiskWithoutAnOrderlyEnd) {
+    TServerdProcess server;
+    server.WriteSettings("# a note the settings store cannot read\n");
+    ASSERT_TRUE(server.Start()) << server.Process.readAllStandardError().constData();
+    TRecordClient alice;
+    ASSERT_TRUE(alice.Connect(server.Port));
+    LogIn(alice, "alice");
+    alice.Send(MakePacket(KMS_MESSAGE, "nobody", "kept through a kill"));
+    ASSERT_TRUE(RoundTrip(alice));
+
+    // Saved soon after the change; the bound only keeps a broken run from hanging.
+    QDeadlineTimer deadline(15000);
+    while (!ReadFile(server.MailPath).contains("1Msg=kept through a kill") &&
+           !deadline.hasExpired())
+        QThread::msleep(50);
+    server.Signal(SIGKILL);
+    EXPECT_EQ(server.WaitForExit(), -1);
+    TMailStore stored;
+    const auto items = stored.Load(server.MailPath);
+    ASSERT_EQ(items.size(), 1u) << ReadFile(server.MailPath).constData();
+    EXPECT_EQ(items[0]->Target, "nobody");
+    EXPECT_EQ(items[0]->Sender, "alice");
+    EXPECT_EQ(items[0]->Msg, "kept through a kill");
 }

@@ -105,8 +105,9 @@ int Run(const TOptions& options) {
         runtime.Server().SendShutdownNotice();
         QString error;
         const bool saved = runtime.SaveState(&error);
-        if (!saved)
-            Fail(error);
+        if (!saved) // one line for each store that failed
+            for (const QString& line : error.split(QLatin1Char('\n')))
+                Fail(line);
         runtime.Stop();
         QCoreApplication::exit(saved ? 0 : 1);
     });
