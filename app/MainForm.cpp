@@ -75,6 +75,24 @@ bool TMainForm::AskServerLogin() {
     return true;
 }
 
+QString TMainForm::BindFailureText(TConnectionManager::ListenResult result) {
+    using Result = TConnectionManager::ListenResult;
+    switch (result) {
+    case Result::PortInUse:
+        return QStringLiteral("Cannot bind to socket - Another instance of the server may already "
+                              "be running on this port.\n\nPort %1 is in use.")
+            .arg(ServerPort);
+    case Result::AddressNotLocal:
+        return QStringLiteral("%1 is not an IPv4 address of this machine.\nChoose another "
+                              "address under Config.")
+            .arg(BindAddress);
+    default:
+        return QStringLiteral("Cannot bind to socket - Another instance of the server may already "
+                              "be running on this port.\n\n(%1)")
+            .arg(ServerRuntime.Connections().BindErrorText());
+    }
+}
+
 bool TMainForm::Startup() {
     ServerRuntime.ReadPaths();
     // Exists before the listener, so that its failures are recorded; it joins
@@ -96,9 +114,10 @@ bool TMainForm::Startup() {
             NoPortBox(nullptr);
             return false;
         case Result::BindFailed:
+        case Result::PortInUse:
+        case Result::AddressNotLocal:
             // Ask again rather than run a server that listens nowhere.
-            PlainMessage(nullptr, QStringLiteral("Cannot bind to socket - Another instance of the "
-                                                 "server may already be running on this port."));
+            PlainMessage(nullptr, BindFailureText(result));
             continue;
         case Result::BadPort:
             PlainMessage(nullptr, QStringLiteral("Invalid port: %1\nEnter a service name or a "

@@ -88,6 +88,8 @@ protected:
 
 private:
     bool AskServerLogin();
+    // What a failed bind tells the operator, naming the port or the address.
+    QString BindFailureText(TConnectionManager::ListenResult result);
     void CreateMenus();
     void FillWindowMenu();
     void CreateChildren();

@@ -229,6 +229,8 @@ bool TIniFile::Save(const QString& path, QString* error) const {
         file.cancelWriting();
         return false;
     }
+    // The mail file holds users' private words.
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
 }
 

@@ -250,17 +250,12 @@ TConnectionManager::ListenResult TConnectionManager::OpenListener(const QString&
     if (bindAddress == QLatin1String("<Any Connection>")) {
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (inet_pton(AF_INET, bindAddress.toLatin1().constData(), &addr.sin_addr) != 1) {
-        return ListenResult::BindFailed;
+        return ListenResult::AddressNotLocal;
     }
-    const QByteArray service = port.left(31).toLatin1();
-    if (servent* se = getservbyname(service.constData(), "tcp")) {
-        addr.sin_port = static_cast<in_port_t>(se->s_port);
-    } else {
-        const std::optional<int32_t> number = StrToInt(service);
-        if (!number || *number < 0 || *number > 65535)
-            return ListenResult::BadPort;
-        addr.sin_port = htons(static_cast<uint16_t>(*number));
-    }
+    const std::optional<uint16_t> number = ParsePort(port);
+    if (!number)
+        return ListenResult::BadPort;
+    addr.sin_port = htons(*number);
 
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
@@ -270,7 +265,13 @@ TConnectionManager::ListenResult TConnectionManager::OpenListener(const QString&
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int err = errno;
         ::close(fd);
+        BindError = QString::fromLocal8Bit(strerror(err));
+        if (err == EADDRINUSE)
+            return ListenResult::PortInUse;
+        if (err == EADDRNOTAVAIL)
+            return ListenResult::AddressNotLocal;
         return ListenResult::BindFailed;
     }
     // A larger backlog than the classic 5: hundreds of clients may connect at once.
@@ -289,6 +290,18 @@ TConnectionManager::ListenResult TConnectionManager::OpenListener(const QString&
             AcceptNotifier->setEnabled(true);
     });
     return ListenResult::Ok;
+}
+
+std::optional<uint16_t> TConnectionManager::ParsePort(const QString& port) {
+    const QByteArray service = port.left(31).toLatin1();
+    if (service.isEmpty())
+        return std::nullopt;
+    if (servent* se = getservbyname(service.constData(), "tcp"))
+        return ntohs(static_cast<uint16_t>(se->s_port));
+    const std::optional<int32_t> number = StrToInt(service);
+    if (!number || *number < 0 || *number > 65535)
+        return std::nullopt;
+    return static_cast<uint16_t>(*number);
 }
 
 uint16_t TConnectionManager::ListenPort() const {

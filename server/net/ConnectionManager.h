@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QSocketNotifier;
@@ -40,7 +41,20 @@ public:
     QString HostName() const { return Host; }
     QString HostAddress() const { return HostIPv4; }
 
-    enum class ListenResult { Ok, NoPort, BadPort, SocketFailed, BindFailed, ListenFailed };
+    enum class ListenResult {
+        Ok,
+        NoPort,
+        BadPort,          // neither a TCP service name nor 0..65535
+        AddressNotLocal,  // not an IPv4 address of this machine
+        PortInUse,        // another socket listens on it
+        SocketFailed,
+        BindFailed,       // any other refusal; BindErrorText() says why
+        ListenFailed,
+    };
+    // A TCP service name or a decimal number from 0 to 65535; nullopt otherwise.
+    static std::optional<uint16_t> ParsePort(const QString& port);
+    // The system's text for the last failed bind.
+    QString BindErrorText() const { return BindError; }
     // port: a TCP service name or a decimal number; bindAddress: "<Any Connection>"
     // or a dotted IPv4 address.
     ListenResult OpenListener(const QString& port, const QString& bindAddress);
@@ -143,6 +157,7 @@ private:
     bool FlushScheduled = false;
     QString Host;
     QString HostIPv4;
+    QString BindError;
     std::unique_ptr<char[]> ReadBuffer;
     uint64_t NextSerial = 1;
 

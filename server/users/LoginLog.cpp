@@ -34,7 +34,9 @@ void LoginLog::EnsureFile(const QString& path) {
     if (path.isEmpty() || QFile::exists(path))
         return;
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    // Who logged on under which name is for the operator's eyes only.
+    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                  QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         file.close();
 }
 

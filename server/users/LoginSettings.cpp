@@ -1,5 +1,6 @@
 #include "LoginSettings.h"
 
+#include "ConnectionManager.h"
 #include "RegLink.h"
 
 #include <algorithm>
@@ -39,7 +40,8 @@ TLoginSettings ReadLoginSettings(const TRegLink& reg, const QStringList& localAd
 
 bool WriteLoginSettings(TRegLink& reg, QStringList presets, const QString& port,
                         const QString& bindAddress, const QString& password) {
-    if (!presets.contains(port, Qt::CaseSensitive))
+    // A port that cannot be opened is not worth offering again.
+    if (!presets.contains(port, Qt::CaseSensitive) && TConnectionManager::ParsePort(port))
         presets << port;
     bool ok = reg.WriteString(kMain, QStringLiteral("Home"), bindAddress) &&
               reg.WriteString(kMain, QStringLiteral("Password"), password) &&
@@ -50,7 +52,9 @@ bool WriteLoginSettings(TRegLink& reg, QStringList presets, const QString& port,
         if (presets[i] == port)
             def = i + 1;
     }
-    return ok && reg.WriteInteger(kPorts, QStringLiteral("Def"), def) && reg.Flush();
+    if (ok && def > 0)
+        ok = reg.WriteInteger(kPorts, QStringLiteral("Def"), def);
+    return ok && reg.Flush();
 }
 
 } // namespace kelvra

@@ -29,8 +29,8 @@ struct TLoginSettings {
 // one of them reads as kAnyConnection. A "Def" naming no preset selects the first.
 TLoginSettings ReadLoginSettings(const TRegLink& reg, const QStringList& localAddresses);
 
-// Keeps the answers: the chosen port joins the presets (when new) and becomes
-// "Def". False with the store's error when a write failed.
+// Keeps the answers: the chosen port joins the presets (when new and usable)
+// and becomes "Def". False with the store's error when a write failed.
 bool WriteLoginSettings(TRegLink& reg, QStringList presets, const QString& port,
                         const QString& bindAddress, const QString& password);
 

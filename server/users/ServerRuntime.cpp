@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QThread>
 
@@ -33,7 +35,16 @@ TServerRuntime::~TServerRuntime() {
 }
 
 QString TServerRuntime::DefaultFile(const QString& name) {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
+    // Beside the program (a build tree), unless that folder is not ours to
+    // write (an installed copy): then the per-user data folder.
+    const QString programDir = QCoreApplication::applicationDirPath();
+    if (QFileInfo(programDir).isWritable())
+        return QDir(programDir).filePath(name);
+    const QString dataDir =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+        QStringLiteral("/Kelvra Chat Server");
+    QDir().mkpath(dataDir);
+    return QDir(dataDir).filePath(name);
 }
 
 void TServerRuntime::ReadPaths() {

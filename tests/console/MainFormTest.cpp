@@ -241,7 +241,8 @@ TEST_F(MainFormTest, ABadPortOrAFailedBindAsksAgain) {
     EXPECT_TRUE(badPort.Text.startsWith("Invalid port: 99999")) << badPort.Text.toStdString();
     EXPECT_EQ(bindFailed.Title, "Kelvra Chat Server");
     EXPECT_EQ(bindFailed.Text, "Cannot bind to socket - Another instance of the server may "
-                               "already be running on this port.");
+                               "already be running on this port.\n\nPort " +
+                                   taken + " is in use.");
     EXPECT_EQ(bindFailed.Icon, QMessageBox::NoIcon);
     // The last answers count.
     EXPECT_EQ(form.Runtime().Server().ServerNick, QByteArray("Second"));

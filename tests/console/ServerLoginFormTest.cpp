@@ -88,11 +88,10 @@ TEST_F(ServerLoginFormTest, EnterInThePortFieldPressesOkEvenWithoutAPort) {
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->result(), QDialog::Accepted);
     EXPECT_EQ(form->Port(), "");
-    // The empty port becomes a preset like any other text.
-    EXPECT_EQ(Stored("Ports/Num"), "1");
-    EXPECT_TRUE(HasStored("Ports/Preset1"));
-    EXPECT_EQ(Stored("Ports/Preset1"), "");
-    EXPECT_EQ(Stored("Ports/Def"), "1");
+    // A port that cannot be opened is not kept as a preset.
+    EXPECT_EQ(Stored("Ports/Num"), "0");
+    EXPECT_FALSE(HasStored("Ports/Preset1"));
+    EXPECT_FALSE(HasStored("Ports/Def"));
 }
 
 TEST_F(ServerLoginFormTest, StoredPresetsAreOfferedAndANewPortIsAppended) {
@@ -116,25 +115,25 @@ TEST_F(ServerLoginFormTest, StoredPresetsAreOfferedAndANewPortIsAppended) {
     EXPECT_EQ(Stored("Ports/Def"), "3");
 }
 
-TEST_F(ServerLoginFormTest, DefIsTheLastPresetEqualToThePortCaseIncluded) {
+TEST_F(ServerLoginFormTest, DefIsTheLastPresetEqualToThePortAndBadPortsAreNotKept) {
     Store("Ports/Num", "3");
-    Store("Ports/Preset1", "telnet");
-    Store("Ports/Preset2", "2000");
-    Store("Ports/Preset3", "telnet");
+    Store("Ports/Preset1", "2000");
+    Store("Ports/Preset2", "3000");
+    Store("Ports/Preset3", "2000");
     Store("Ports/Def", "2");
     auto form = Open();
     QTest::keyClicks(form->Edit1, "Op");
-    SetPort(*form, "TELNET");
+    SetPort(*form, "99999");
     QTest::mouseClick(form->ActiveButton1, Qt::LeftButton);
-    EXPECT_EQ(Stored("Ports/Num"), "4");
-    EXPECT_EQ(Stored("Ports/Preset4"), "TELNET");
-    EXPECT_EQ(Stored("Ports/Def"), "4");
+    EXPECT_EQ(Stored("Ports/Num"), "3");
+    EXPECT_FALSE(HasStored("Ports/Preset4"));
+    EXPECT_EQ(Stored("Ports/Def"), "2");
 
     auto again = Open();
     QTest::keyClicks(again->Edit1, "Op");
-    SetPort(*again, "telnet");
+    SetPort(*again, "2000");
     QTest::mouseClick(again->ActiveButton1, Qt::LeftButton);
-    EXPECT_EQ(Stored("Ports/Num"), "4");
+    EXPECT_EQ(Stored("Ports/Num"), "3");
     EXPECT_EQ(Stored("Ports/Def"), "3");
 }
 

@@ -66,6 +66,8 @@ TEST(MailStore, SaveAndLoadRoundTripThroughTheFile) {
     store.Append(" alice", "Anonymous", "  two\nlines  ");
     store.Append("bob", "\"q\" \\", longMsg);
     ASSERT_TRUE(store.Save(path));
+    // Users' private words: the owner's eyes only.
+    EXPECT_EQ(QFile::permissions(path) & 0x0077, 0) << "readable by group or others";
 
     TIniFile ini;
     ASSERT_TRUE(ini.Load(path));

@@ -97,6 +97,7 @@ TEST(StoredMail, LimitsRefuseClientMailIntoTheErrorLogButNotTheOperators) {
 TEST(StoredLoginLog, LongUserNameIsWrittenCut) {
     TTestServer server("Admin", "pw"); // a wrong password is answered: something to wait for
     LoginLog::EnsureFile(server.Core().LogFile);
+    EXPECT_EQ(QFile::permissions(server.Core().LogFile) & 0x0077, 0) << "readable by others";
     TTestClient c;
     ASSERT_TRUE(c.Connect(server.Port()));
     const QByteArray name = QByteArray(1000 * 1000, 'u');

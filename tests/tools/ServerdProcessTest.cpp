@@ -109,8 +109,20 @@ TEST(Serverd, StartFailuresGiveOneMessageAndExitCode1) {
         EXPECT_EQ(second.WaitForExit(), 1);
         EXPECT_EQ(second.Process.readAllStandardError().trimmed(),
                   "kelvra-serverd: Cannot bind to socket - Another instance of the server may "
-                  "already be running on this port.");
+                  "already be running on this port. Port " +
+                      QByteArray::number(first.Port) + " is in use.");
         EXPECT_TRUE(second.Process.readAllStandardOutput().isEmpty());
+    }
+    {
+        // An address this machine does not have (a documentation address).
+        TServerdProcess elsewhere;
+        elsewhere.WriteSettings();
+        elsewhere.Launch({"--nick", "srv", "--settings", elsewhere.SettingsPath, "--port", "0",
+                          "--bind", "192.0.2.1"});
+        EXPECT_EQ(elsewhere.WaitForExit(), 1);
+        EXPECT_EQ(elsewhere.Process.readAllStandardError().trimmed(),
+                  "kelvra-serverd: Cannot bind to socket - 192.0.2.1 is not an IPv4 address of "
+                  "this machine.");
     }
     {
         TServerdProcess badPort;

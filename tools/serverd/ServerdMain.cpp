@@ -12,6 +12,8 @@
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
@@ -36,7 +38,7 @@ void Fail(const QString& text) {
 }
 
 QString StartFailure(TConnectionManager::ListenResult result, const QString& port,
-                     const TServerdView& view) {
+                     const QString& bind, const QString& bindError, const TServerdView& view) {
     using R = TConnectionManager::ListenResult;
     switch (result) {
     case R::NoPort:
@@ -45,9 +47,15 @@ QString StartFailure(TConnectionManager::ListenResult result, const QString& por
         return QStringLiteral(
                    "'%1' is neither a TCP service name nor a port number from 0 to 65535")
             .arg(port);
-    case R::BindFailed:
+    case R::PortInUse:
         return QStringLiteral("Cannot bind to socket - Another instance of the server may already "
-                              "be running on this port.");
+                              "be running on this port. Port %1 is in use.")
+            .arg(port);
+    case R::AddressNotLocal:
+        return QStringLiteral("Cannot bind to socket - %1 is not an IPv4 address of this machine.")
+            .arg(bind);
+    case R::BindFailed:
+        return QStringLiteral("Cannot bind to socket on port %1: %2").arg(port, bindError);
     case R::SocketFailed:
         return QStringLiteral("Cannot create the listening socket: ") + view.LastSocketError();
     case R::ListenFailed:
@@ -64,8 +72,17 @@ int Run(const TOptions& options) {
         return 1;
     }
     std::unique_ptr<TRegLink> ownReg;
-    if (!options.SettingsFile.empty())
-        ownReg = TRegLink::AtPath(QString::fromStdString(options.SettingsFile));
+    if (!options.SettingsFile.empty()) {
+        // A mistyped folder would otherwise start a server whose state is
+        // saved nowhere.
+        const QFileInfo file(QString::fromStdString(options.SettingsFile));
+        if (!file.absoluteDir().exists()) {
+            Fail(QStringLiteral("the folder of the settings file does not exist: %1")
+                     .arg(file.absolutePath()));
+            return 1;
+        }
+        ownReg = TRegLink::AtPath(file.absoluteFilePath());
+    }
     else
         ownReg = std::make_unique<TRegLink>();
     TRegLink& reg = *ownReg;
@@ -92,7 +109,7 @@ int Run(const TOptions& options) {
     const auto result =
         runtime.Start(QByteArray::fromStdString(options.Nick), port, password, bind);
     if (result != TConnectionManager::ListenResult::Ok) {
-        Fail(StartFailure(result, port, view));
+        Fail(StartFailure(result, port, bind, runtime.Connections().BindErrorText(), view));
         return 1;
     }
     const QString shownAddress = bind == kAnyConnection ? QStringLiteral("0.0.0.0") : bind;
@@ -132,11 +149,16 @@ int main(int argc, char** argv) {
     cli.add_flag("--log", options.Log,
                  "Print every record in and out, socket errors and client failures on stderr");
     cli.add_option("--settings", options.SettingsFile,
-                   "Settings INI file to use instead of the per-user settings store");
+                   "Settings INI file to use instead of the per-user settings store (its "
+                   "folder must exist)");
+    cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return cli.exit(e);
+        if (e.get_exit_code() == 0) // --help, --version
+            return cli.exit(e);
+        std::fprintf(stderr, "kelvra-serverd: %s (see --help)\n", e.what());
+        return 2;
     }
     options.HasPort = port->count() > 0;
     options.HasBind = bind->count() > 0;
