@@ -44,11 +44,11 @@ public:
     enum class ListenResult {
         Ok,
         NoPort,
-        BadPort,          // neither a TCP service name nor 0..65535
-        AddressNotLocal,  // not an IPv4 address of this machine
-        PortInUse,        // another socket listens on it
+        BadPort,         // neither a TCP service name nor 0..65535
+        AddressNotLocal, // not an IPv4 address of this machine
+        PortInUse,       // another socket listens on it
         SocketFailed,
-        BindFailed,       // any other refusal; BindErrorText() says why
+        BindFailed, // any other refusal; BindErrorText() says why
         ListenFailed,
     };
     // A TCP service name or a decimal number from 0 to 65535; nullopt otherwise.

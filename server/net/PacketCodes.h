@@ -42,8 +42,8 @@ enum PacketCode : int32_t {
 
 struct PacketCodeInfo {
     int32_t Code;
-    const char* Name;      // nullptr: no name in the traffic logs
-    bool NeedsLoggedIn;    // client codes only
+    const char* Name;   // nullptr: no name in the traffic logs
+    bool NeedsLoggedIn; // client codes only
 };
 
 // Entry for a code, or nullptr for a code outside the table.

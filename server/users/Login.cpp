@@ -59,7 +59,8 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
         Send(socket, MakePacket(KMC_ADDCHAT, chat->Name, {}, chat->Secure));
     Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
 
-    user->AddUserRecord = std::make_shared<const TPreparedPacket>(MakePacket(KMC_ADDUSER, nick, iconText));
+    user->AddUserRecord =
+        std::make_shared<const TPreparedPacket>(MakePacket(KMC_ADDUSER, nick, iconText));
     const TPreparedPacket& announce = *user->AddUserRecord;
     for (const auto& q : Users.Users()) {
         Send(socket, AddUserRecordOf(*q));

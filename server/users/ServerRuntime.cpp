@@ -40,9 +40,8 @@ QString TServerRuntime::DefaultFile(const QString& name) {
     const QString programDir = QCoreApplication::applicationDirPath();
     if (QFileInfo(programDir).isWritable())
         return QDir(programDir).filePath(name);
-    const QString dataDir =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-        QStringLiteral("/Kelvra Chat Server");
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                            QStringLiteral("/Kelvra Chat Server");
     QDir().mkpath(dataDir);
     return QDir(dataDir).filePath(name);
 }

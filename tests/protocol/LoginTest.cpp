@@ -50,10 +50,13 @@ TEST_F(LoginTest, ChatsAreSentBeforeTheServerNickname) {
     bob.Send(KMS_LOGIN, "bob", "$1F");
     ASSERT_TRUE(bob.WaitFor(7));
     const std::vector<TDataPacket> got(bob.Received().begin(), bob.Received().begin() + 7);
-    const std::vector<TDataPacket> expected = {
-        Rec(KMC_OKAY),           Rec(KMC_ADDCHAT, "Lobby"),     Rec(KMC_ADDCHAT, "Vault", {}, true),
-        Rec(KMC_SERVERNICK, "Admin"), Rec(KMC_ADDUSER, "alice", "0"), Rec(KMC_ADDUSER, "bob", "31"),
-        Rec(KMC_PING)};
+    const std::vector<TDataPacket> expected = {Rec(KMC_OKAY),
+                                               Rec(KMC_ADDCHAT, "Lobby"),
+                                               Rec(KMC_ADDCHAT, "Vault", {}, true),
+                                               Rec(KMC_SERVERNICK, "Admin"),
+                                               Rec(KMC_ADDUSER, "alice", "0"),
+                                               Rec(KMC_ADDUSER, "bob", "31"),
+                                               Rec(KMC_PING)};
     EXPECT_EQ(got, expected);
 }
 
@@ -67,8 +70,8 @@ TEST_F(LoginTest, Refusals) {
     other.Send(KMS_LOGIN, " admin ", "0"); // the server's own nickname, any case
     ASSERT_TRUE(other.WaitFor(3));
     other.Settle();
-    EXPECT_EQ(other.Received(), (std::vector<TDataPacket>{Rec(KMC_BADNICK), Rec(KMC_NICKINUSE),
-                                                          Rec(KMC_NICKINUSE)}));
+    EXPECT_EQ(other.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_BADNICK), Rec(KMC_NICKINUSE), Rec(KMC_NICKINUSE)}));
     // No refusal closes the connection or changes the record.
     EXPECT_TRUE(other.Connected());
     EXPECT_EQ(Server.Core().Registry().UserCount(), 2);
@@ -78,9 +81,9 @@ TEST_F(LoginTest, Refusals) {
 TEST_F(LoginTest, IconThatIsNotAnIntegerGetsNoAnswerAndIsReportedQuietly) {
     TTestClient c;
     ASSERT_TRUE(c.Connect(Server.Port()));
-    c.Send(KMS_LOGIN, "", "");    // would be refused, but the icon is checked first
+    c.Send(KMS_LOGIN, "", ""); // would be refused, but the icon is checked first
     c.Send(KMS_LOGIN, "carl", "12x");
-    c.Send(KMS_SERVERNICK);       // the records after it are still served
+    c.Send(KMS_SERVERNICK); // the records after it are still served
     ASSERT_TRUE(c.WaitFor(1));
     c.Settle();
     EXPECT_EQ(c.Received(), std::vector<TDataPacket>{Rec(KMC_SERVERNICK, "Admin")});

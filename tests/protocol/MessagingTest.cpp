@@ -53,9 +53,11 @@ TEST_F(MessagingTest, PrivateAndAnonymousMessages) {
     Alice.Send(KMS_MESSAGE, "ALICE", "me", false);
     ASSERT_TRUE(Bob.WaitFor(2));
     ASSERT_TRUE(Alice.WaitFor(1));
-    EXPECT_EQ(Bob.Received(), (std::vector<TDataPacket>{Rec(KMC_MESSAGE, "alice", "psst"),
-                                                        Rec(KMC_MESSAGE, "Anonymous", "guess who", true)}));
-    EXPECT_EQ(Alice.Received(), std::vector<TDataPacket>{Rec(KMC_MESSAGE, "Admin", "Talking to yourself?")});
+    EXPECT_EQ(Bob.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_MESSAGE, "alice", "psst"),
+                                        Rec(KMC_MESSAGE, "Anonymous", "guess who", true)}));
+    EXPECT_EQ(Alice.Received(),
+              std::vector<TDataPacket>{Rec(KMC_MESSAGE, "Admin", "Talking to yourself?")});
 }
 
 TEST_F(MessagingTest, InvitationsPassParam2Unchanged) {
@@ -86,8 +88,9 @@ TEST_F(MessagingTest, MessageToAbsentNicknameIsMailedAndDeliveredOnRequest) {
     dave.Send(KMS_GETPOST);
     ASSERT_TRUE(dave.WaitFor(2));
     dave.Settle();
-    EXPECT_EQ(dave.Received(), (std::vector<TDataPacket>{Rec(KMC_MESSAGE, "alice", "first"),
-                                                         Rec(KMC_MESSAGE, "Anonymous", "second", true)}));
+    EXPECT_EQ(dave.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_MESSAGE, "alice", "first"),
+                                        Rec(KMC_MESSAGE, "Anonymous", "second", true)}));
     auto items = Server.Core().Mail().Items();
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0]->Target, "erin");

@@ -80,8 +80,10 @@ TEST(UserInfoTest, MissingLogFileIsNotRecreatedAndLoginStillWorks) {
     c.Send(KMS_SERVERNICK);
     ASSERT_TRUE(c.WaitFor(1));
     EXPECT_FALSE(QFile::exists(server.Folder() + "/klog.dat"));
-    EXPECT_TRUE(server.Core().Registry().FindUserBySocket(
-                    server.Core().Registry().Users().front()->Socket)->LoggedIn);
+    EXPECT_TRUE(server.Core()
+                    .Registry()
+                    .FindUserBySocket(server.Core().Registry().Users().front()->Socket)
+                    ->LoggedIn);
 }
 
 TEST(QuitTest, QuitLeavesChatsTellsOthersAndStopsReading) {
@@ -106,11 +108,13 @@ TEST(QuitTest, QuitLeavesChatsTellsOthersAndStopsReading) {
     a.SendRaw(EncodePacket(Rec(KMS_QUIT)) + EncodePacket(Rec(KMS_SERVERNICK)));
     ASSERT_TRUE(b.WaitFor(4));
     b.Settle();
-    EXPECT_EQ(b.Received(), (std::vector<TDataPacket>{Rec(KMC_DELCHAT, "Solo1"), Rec(KMC_DELCHAT, "Solo2"),
-                                                      Rec(KMC_CHATDATA, "Shared", "Sa has quit the chat"),
-                                                      Rec(KMC_DELUSER, "a")}));
-    EXPECT_EQ(a.Received(), (std::vector<TDataPacket>{Rec(KMC_DELCHAT, "Solo1"), Rec(KMC_DELCHAT, "Solo2"),
-                                                      Rec(KMC_SERVERNICK, "Admin")}));
+    EXPECT_EQ(b.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_DELCHAT, "Solo1"), Rec(KMC_DELCHAT, "Solo2"),
+                                        Rec(KMC_CHATDATA, "Shared", "Sa has quit the chat"),
+                                        Rec(KMC_DELUSER, "a")}));
+    EXPECT_EQ(a.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_DELCHAT, "Solo1"), Rec(KMC_DELCHAT, "Solo2"),
+                                        Rec(KMC_SERVERNICK, "Admin")}));
     EXPECT_EQ(server.Core().Registry().ChatCount(), 2);
     EXPECT_EQ(server.Core().Registry().UserCount(), 2);
     // Later data on that connection is never read; its close causes nothing.
@@ -152,8 +156,9 @@ TEST(QuitTest, DoubleEntriesLeaveNoTrace) {
     b.Socket().abort();
     ASSERT_TRUE(a.WaitFor(2));
     a.Settle();
-    EXPECT_EQ(a.Received(), (std::vector<TDataPacket>{Rec(KMC_CHATDATA, "Lobby", "Sb has quit the chat"),
-                                                      Rec(KMC_DELUSER, "b")}));
+    EXPECT_EQ(a.Received(),
+              (std::vector<TDataPacket>{Rec(KMC_CHATDATA, "Lobby", "Sb has quit the chat"),
+                                        Rec(KMC_DELUSER, "b")}));
     EXPECT_EQ(server.Core().Registry().FindChatByName("Lobby")->MemberCount(), 1);
 }
 

@@ -67,7 +67,9 @@ TEST(StreamTest, LongMagicFormAndWideIntegersAreAccepted) {
     TTestServer server;
     TTestClient c;
     ASSERT_TRUE(c.Connect(server.Port()));
-    QByteArray raw("\x01\x0C\x08\x00\x00\x00KLVR8002\x02\x00\x04\x0B\x00\x00\x00\x02\x00\x06\x00\x06\x00\x08\x00", 29);
+    QByteArray raw("\x01\x0C\x08\x00\x00\x00KLVR8002\x02\x00\x04\x0B\x00\x00\x00\x02\x00\x06\x00"
+                   "\x06\x00\x08\x00",
+                   29);
     c.SendRaw(raw);
     ASSERT_TRUE(c.WaitFor(1));
     EXPECT_EQ(c.Received()[0], Rec(KMC_SERVERNICK, "Admin"));

@@ -87,11 +87,12 @@ int Run(kelvra::TBenchConfig& config) {
 int main(int argc, char** argv) {
     kelvra::TBenchConfig config;
     config.Progress = isatty(STDERR_FILENO) != 0;
-    CLI::App cli{"Load generator for the Kelvra Chat Server: N clients log in and join one chat, "
-                 "S of them send M messages each; reports login rate, throughput, latency and "
-                 "the server's memory and CPU per unit of work.\n"
-                 "Exit codes: 0 complete, 1 failed, 2 wrong usage, 3 timed out (what was reached is "
-                 "reported)."};
+    CLI::App cli{
+        "Load generator for the Kelvra Chat Server: N clients log in and join one chat, "
+        "S of them send M messages each; reports login rate, throughput, latency and "
+        "the server's memory and CPU per unit of work.\n"
+        "Exit codes: 0 complete, 1 failed, 2 wrong usage, 3 timed out (what was reached is "
+        "reported)."};
     cli.set_version_flag("--version", "kelvra-bench " KELVRA_VERSION);
     cli.add_option("--host", config.Host, "Server address")->capture_default_str();
     auto* port = cli.add_option("--port", config.Port, "Server port")->check(CLI::Range(1, 65535));

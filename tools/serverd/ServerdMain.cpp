@@ -82,8 +82,7 @@ int Run(const TOptions& options) {
             return 1;
         }
         ownReg = TRegLink::AtPath(file.absoluteFilePath());
-    }
-    else
+    } else
         ownReg = std::make_unique<TRegLink>();
     TRegLink& reg = *ownReg;
 
