@@ -32,6 +32,6 @@ if [ "${1:-}" = "--install" ]; then
     kelvra-serverd --version
     getent passwd kelvra >/dev/null || { echo "no service user"; exit 1; }
     dpkg -r kelvra-chat-server >/dev/null
-    ! command -v kelvra-serverd >/dev/null || { echo "kelvra-serverd left behind"; exit 1; }
+    [ ! -e /usr/bin/kelvra-serverd ] || { echo "kelvra-serverd left behind"; exit 1; }
     echo "package: installs, runs and removes cleanly"
 fi
