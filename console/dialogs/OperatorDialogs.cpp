@@ -159,20 +159,29 @@ bool TForm7::Anonymous() const {
     return CheckBox1->isChecked();
 }
 
+namespace {
+
+// A label and the nickname box it names, on one line.
+QHBoxLayout* NicknameRow(const QString& text, QComboBox* box) {
+    box->setObjectName(QStringLiteral("ComboBox1"));
+    auto* label = new QLabel(text);
+    label->setBuddy(box);
+    auto* row = new QHBoxLayout;
+    row->addWidget(label);
+    row->addWidget(box, 1);
+    return row;
+}
+
+} // namespace
+
 TForm8::TForm8(const TRegistry& users, QWidget* parent) : QDialog(parent) {
     SetUpToolDialog(this, QStringLiteral("Kick"));
     ComboBox1 = NewNicknameBox(users);
-    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    auto* label = new QLabel(QStringLiteral("Nickname:"));
-    label->setBuddy(ComboBox1);
     ActiveButton1 = NamedButton(TButtonKind::Ok, "ActiveButton1");
     ActiveButton2 = NamedButton(TButtonKind::Cancel, "ActiveButton2");
 
-    auto* field = new QHBoxLayout;
-    field->addWidget(label);
-    field->addWidget(ComboBox1, 1);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(field);
+    layout->addLayout(NicknameRow(QStringLiteral("Nickname:"), ComboBox1));
     layout->addLayout(ButtonRow({ActiveButton1, ActiveButton2}));
     ComboBox1->setFocus();
 }
@@ -184,18 +193,12 @@ QByteArray TForm8::Nickname() const {
 TForm9::TForm9(const TRegistry& users, QWidget* parent) : QDialog(parent) {
     SetUpToolDialog(this, QStringLiteral("Send Message"));
     ComboBox1 = NewNicknameBox(users);
-    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    auto* label = new QLabel(QStringLiteral("To:"));
-    label->setBuddy(ComboBox1);
     Memo1 = NewMemo();
     ActiveButton1 = NamedButton(TButtonKind::Ok, "ActiveButton1");
     ActiveButton2 = NamedButton(TButtonKind::Cancel, "ActiveButton2");
 
-    auto* field = new QHBoxLayout;
-    field->addWidget(label);
-    field->addWidget(ComboBox1, 1);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(field);
+    layout->addLayout(NicknameRow(QStringLiteral("To:"), ComboBox1));
     layout->addWidget(Memo1, 1);
     layout->addLayout(ButtonRow({ActiveButton1, ActiveButton2}));
     resize(360, 240);

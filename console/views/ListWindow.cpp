@@ -1,6 +1,7 @@
 #include "ListWindow.h"
 
 #include "ActiveButton.h"
+#include "ReportList.h"
 
 #include <QAction>
 #include <QFrame>
@@ -47,18 +48,8 @@ TListWindow::TListWindow(const QString& caption, const QIcon& icon, QWidget* par
     Strip->addStretch();
     layout->addWidget(strip);
 
-    ListView1 = new QTreeView;
-    ListView1->setObjectName(QStringLiteral("ListView1"));
-    ListView1->setRootIsDecorated(false);
-    ListView1->setItemsExpandable(false);
-    ListView1->setUniformRowHeights(true);
-    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1 = NewReportList();
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setSortingEnabled(false);
-    ListView1->setIconSize(QSize(16, 16));
-    ListView1->header()->setSectionsClickable(false);
-    ListView1->header()->setSectionsMovable(false);
     ListView1->viewport()->installEventFilter(this);
     layout->addWidget(ListView1);
 

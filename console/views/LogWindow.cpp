@@ -3,6 +3,7 @@
 #include "ActiveButton.h"
 #include "ConsoleIcons.h"
 #include "LogModel.h"
+#include "ReportList.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -34,17 +35,7 @@ TLogWindow::TLogWindow(const QString& caption, const QIcon& icon, QWidget* paren
     panelLayout->addStretch();
     layout->addWidget(panel);
 
-    ListView1 = new QTreeView;
-    ListView1->setObjectName(QStringLiteral("ListView1"));
-    ListView1->setRootIsDecorated(false);
-    ListView1->setItemsExpandable(false);
-    ListView1->setUniformRowHeights(true); // cheap layout for many rows
-    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ListView1->setSortingEnabled(false);
-    ListView1->setIconSize(QSize(16, 16));
-    ListView1->header()->setSectionsClickable(false);
-    ListView1->header()->setSectionsMovable(false);
+    ListView1 = NewReportList();
     layout->addWidget(ListView1);
 
     setWidget(body);

@@ -1,4 +1,5 @@
 #include "IniFile.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,21 +10,8 @@
 #include <sys/resource.h>
 
 using kelvra::TIniFile;
-
-namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& content) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-} // namespace
+using kelvra::test::ReadAll;
+using kelvra::test::WriteAll;
 
 TEST(IniFile, LookupIgnoresCaseAndTakesFirstMatch) {
     TIniFile ini;

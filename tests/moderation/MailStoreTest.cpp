@@ -1,5 +1,6 @@
 #include "MailStore.h"
 #include "IniFile.h"
+#include "TestFiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -8,21 +9,8 @@
 using kelvra::TIniFile;
 using kelvra::TMailItem;
 using kelvra::TMailStore;
-
-namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& content) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-} // namespace
+using kelvra::test::ReadAll;
+using kelvra::test::WriteAll;
 
 TEST(MailStore, MailForMatchesWholeNicknamesInOrder) {
     TMailStore store;

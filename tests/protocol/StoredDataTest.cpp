@@ -4,6 +4,7 @@
 #include "LoginLog.h"
 #include "RegLink.h"
 #include "ServerRuntime.h"
+#include "TestFiles.h"
 #include "TestServer.h"
 
 #include <QDir>
@@ -12,21 +13,6 @@
 
 using namespace kelvra;
 using namespace kelvra::test;
-
-namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& content) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-} // namespace
 
 TEST(StoredMail, BombedMailboxHandsOverWhatFitsAndKeepsTheRest) {
     TTestServer server;
