@@ -3,6 +3,7 @@
 #include "ConsoleIcons.h"
 
 #include <QDialog>
+#include <QHBoxLayout>
 
 namespace kelvra {
 
@@ -78,6 +79,20 @@ void TActiveButton::UpdateStyle() {
     }
     setToolButtonStyle(icon().isNull() ? Qt::ToolButtonTextOnly : Qt::ToolButtonTextBesideIcon);
     setMinimumWidth(75);
+}
+
+TActiveButton* NamedButton(TButtonKind kind, const char* objectName) {
+    auto* button = new TActiveButton(kind);
+    button->setObjectName(QLatin1String(objectName));
+    return button;
+}
+
+QHBoxLayout* ButtonRow(std::initializer_list<QWidget*> buttons) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    for (QWidget* b : buttons)
+        row->addWidget(b);
+    return row;
 }
 
 } // namespace kelvra

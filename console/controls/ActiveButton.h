@@ -4,6 +4,10 @@
 // closes its dialog with the result of its kind before its own handler runs.
 #include <QToolButton>
 
+#include <initializer_list>
+
+class QHBoxLayout;
+
 namespace kelvra {
 
 // Dialog results; Cancel and OK coincide with QDialog::Rejected / Accepted.
@@ -46,5 +50,10 @@ private:
     TButtonKind ButtonKind = TButtonKind::Custom;
     int Result = MrNone;
 };
+
+// A dialog button of a kind, named as the dialog's code refers to it.
+TActiveButton* NamedButton(TButtonKind kind, const char* objectName);
+// The buttons of a dialog, right-aligned in one row.
+QHBoxLayout* ButtonRow(std::initializer_list<QWidget*> buttons);
 
 } // namespace kelvra

@@ -55,16 +55,10 @@ TForm14::TForm14(const TRegistry& users, QWidget* parent) : QDialog(parent) {
     auto* commentLabel = new QLabel(QStringLiteral("Comment:"));
     commentLabel->setBuddy(Edit1);
 
-    ActiveButton1 = new TActiveButton(TButtonKind::Ok);
-    ActiveButton1->setObjectName(QStringLiteral("ActiveButton1"));
+    ActiveButton1 = NamedButton(TButtonKind::Ok, "ActiveButton1");
     // OK closes the dialog only when the nickname check allows it.
     ActiveButton1->SetModalResult(MrNone);
-    ActiveButton2 = new TActiveButton(TButtonKind::Cancel);
-    ActiveButton2->setObjectName(QStringLiteral("ActiveButton2"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ActiveButton1);
-    buttons->addWidget(ActiveButton2);
+    ActiveButton2 = NamedButton(TButtonKind::Cancel, "ActiveButton2");
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(nickLabel);
@@ -76,7 +70,7 @@ TForm14::TForm14(const TRegistry& users, QWidget* parent) : QDialog(parent) {
     layout->addSpacing(6);
     layout->addWidget(commentLabel);
     layout->addWidget(Edit1);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ActiveButton1, ActiveButton2}));
 
     CheckBox5->setChecked(true);
     connect(CheckBox5, &QCheckBox::toggled, ComboBox1, &QWidget::setEnabled);

@@ -36,10 +36,8 @@ TForm16::TForm16(const TRegistry& users, QWidget* parent) : QDialog(parent) {
     Memo1 = NewMemo();
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
-    ActiveButton1 = new TActiveButton(TButtonKind::Ok);
-    ActiveButton1->setObjectName(QStringLiteral("ActiveButton1"));
-    ActiveButton2 = new TActiveButton(TButtonKind::Cancel);
-    ActiveButton2->setObjectName(QStringLiteral("ActiveButton2"));
+    ActiveButton1 = NamedButton(TButtonKind::Ok, "ActiveButton1");
+    ActiveButton2 = NamedButton(TButtonKind::Cancel, "ActiveButton2");
 
     auto* fields = new QGridLayout;
     fields->addWidget(targetLabel, 0, 0);
@@ -47,14 +45,10 @@ TForm16::TForm16(const TRegistry& users, QWidget* parent) : QDialog(parent) {
     fields->addWidget(senderLabel, 1, 0);
     fields->addWidget(ComboBox2, 1, 1);
     fields->setColumnStretch(1, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ActiveButton1);
-    buttons->addWidget(ActiveButton2);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(Memo1, 1);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ActiveButton1, ActiveButton2}));
     resize(380, 260);
 
     // The drop-down boxes do not re-evaluate OK: only the message does.

@@ -38,20 +38,6 @@ protected:
     }
 };
 
-TActiveButton* NamedButton(TButtonKind kind, const char* name) {
-    auto* button = new TActiveButton(kind);
-    button->setObjectName(QLatin1String(name));
-    return button;
-}
-
-QHBoxLayout* ButtonRow(std::initializer_list<QWidget*> buttons) {
-    auto* row = new QHBoxLayout;
-    row->addStretch();
-    for (QWidget* b : buttons)
-        row->addWidget(b);
-    return row;
-}
-
 } // namespace
 
 void SetUpToolDialog(QDialog* dialog, const QString& caption) {

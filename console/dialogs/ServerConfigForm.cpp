@@ -52,19 +52,13 @@ TForm19::TForm19(const QStringList& addresses, const QString& bindAddress, const
                                                  "server to.")));
     bindingLayout->addWidget(ComboBox1);
 
-    ActiveButton1 = new TActiveButton(TButtonKind::Ok);
-    ActiveButton2 = new TActiveButton(TButtonKind::Cancel);
-    ActiveButton1->setObjectName(QStringLiteral("ActiveButton1"));
-    ActiveButton2->setObjectName(QStringLiteral("ActiveButton2"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ActiveButton1);
-    buttons->addWidget(ActiveButton2);
+    ActiveButton1 = NamedButton(TButtonKind::Ok, "ActiveButton1");
+    ActiveButton2 = NamedButton(TButtonKind::Cancel, "ActiveButton2");
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(passwordGroup);
     layout->addWidget(bindingGroup);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ActiveButton1, ActiveButton2}));
     setFixedWidth(340);
 
     ComboBox1->addItems(addresses);

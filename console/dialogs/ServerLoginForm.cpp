@@ -61,13 +61,10 @@ TForm18::TForm18(TRegLink& settings, QWidget* parent)
     auto* portLabel = new QLabel(QStringLiteral("Port :"));
     portLabel->setBuddy(Edit2);
 
-    ActiveButton1 = new TActiveButton(TButtonKind::Ok);
-    ActiveButton2 = new TActiveButton(TButtonKind::Cancel);
-    ActiveButton3 = new TActiveButton(TButtonKind::Custom);
+    ActiveButton1 = NamedButton(TButtonKind::Ok, "ActiveButton1");
+    ActiveButton2 = NamedButton(TButtonKind::Cancel, "ActiveButton2");
+    ActiveButton3 = NamedButton(TButtonKind::Custom, "ActiveButton3");
     ActiveButton3->SetCaption(QStringLiteral("Config"));
-    ActiveButton1->setObjectName(QStringLiteral("ActiveButton1"));
-    ActiveButton2->setObjectName(QStringLiteral("ActiveButton2"));
-    ActiveButton3->setObjectName(QStringLiteral("ActiveButton3"));
     ActiveButton1->setEnabled(false);
     // Light texts on the dark picture; the fields keep their usual colours.
     for (QWidget* w : std::initializer_list<QWidget*>{Panel1, nickLabel, portLabel, ActiveButton1,
@@ -86,19 +83,13 @@ TForm18::TForm18(TRegLink& settings, QWidget* parent)
     fields->addWidget(Edit2, 1, 1);
     fields->setColumnStretch(1, 1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ActiveButton1);
-    buttons->addWidget(ActiveButton2);
-    buttons->addWidget(ActiveButton3);
-
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kPictureWidth, 16, 16, 14);
     layout->addWidget(Panel1);
     layout->addSpacing(8);
     layout->addLayout(fields);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({ActiveButton1, ActiveButton2, ActiveButton3}));
 
     connect(Edit1, &QLineEdit::textChanged, this, &TForm18::Edit1Change);
     connect(Edit2, &QComboBox::editTextChanged, this, &TForm18::Edit1Change);
