@@ -37,6 +37,14 @@ public:
     // The record of this connection was ended by the server (the operator's
     // Remove): nothing more is read from it; it closes when the peer closes.
     virtual void StopReading(SocketHandle) {}
+
+    // Write receipts. QueuedOffset is how many bytes were queued to the
+    // connection since it was accepted (the stream offset at which the next
+    // record starts). NotifyWhenWritten asks for
+    // IConnectionEvents::OutputWritten(socket, offset) once the socket took
+    // the first `offset` bytes; a connection that closes first never calls it.
+    virtual uint64_t QueuedOffset(SocketHandle) const { return 0; }
+    virtual void NotifyWhenWritten(SocketHandle, uint64_t) {}
 };
 
 // What the socket layer shows the operator: the traffic logs and the socket
@@ -67,6 +75,12 @@ public:
     virtual void Dispatch(const TDataPacket& packet) = 0;
     // The peer closed the connection, or the server dropped it.
     virtual void ConnectionClosed(SocketHandle socket) = 0;
+    // A connection that has logged on (KMS_USER accepted) gets the full
+    // output share; others a small one.
+    virtual bool IsLoggedOn(SocketHandle) const { return true; }
+    // The first `offset` bytes queued to the connection were written to its
+    // socket (asked for with ITransport::NotifyWhenWritten).
+    virtual void OutputWritten(SocketHandle, uint64_t /*offset*/) {}
 };
 
 } // namespace kelvra

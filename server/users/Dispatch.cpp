@@ -20,6 +20,11 @@ bool TServer::HasUser(SocketHandle socket) const {
     return Users.FindUserBySocket(socket) != nullptr;
 }
 
+bool TServer::IsLoggedOn(SocketHandle socket) const {
+    const TConnection* user = Users.FindUserBySocket(socket);
+    return user && user->LoggedIn;
+}
+
 void TServer::DispatchLogin(const TDataPacket& packet) {
     const std::optional<int32_t> icon = StrToInt(packet.Param2);
     if (!icon) {

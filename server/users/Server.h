@@ -37,6 +37,7 @@ public:
     bool HasUser(SocketHandle socket) const override;
     void Dispatch(const TDataPacket& packet) override;
     void ConnectionClosed(SocketHandle socket) override { QuitUser(socket); }
+    bool IsLoggedOn(SocketHandle socket) const override;
 
     // Login and the server nickname.
     void Login(SocketHandle socket, const QByteArray& nickParam, int32_t icon);
