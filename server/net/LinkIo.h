@@ -51,7 +51,9 @@ public:
     virtual void Shutdown() {}
     // Shown to the operator: "tcp", "tls", "ws", "wss".
     virtual QString Kind() const = 0;
-    bool Encrypted() const { return Kind() == QLatin1String("tls") || Kind() == QLatin1String("wss"); }
+    bool Encrypted() const {
+        return Kind() == QLatin1String("tls") || Kind() == QLatin1String("wss");
+    }
 };
 
 // Makes the front end for a freshly accepted descriptor (which it then owns);
