@@ -15,13 +15,18 @@ if [ "$project" != "$package" ]; then
     exit 1
 fi
 
-# dh skips a build it thinks is done; ninja decides what is really stale.
-rm -rf debian/.debhelper debian/debhelper-build-stamp debian/files build/packages
+# debhelper's leftovers: dh skips a build it thinks is done (ninja decides what
+# is really stale), and old snippets would be added to the scripts again.
+tidy() {
+    rm -rf debian/.debhelper debian/debhelper-build-stamp debian/files debian/*.substvars \
+           debian/*.debhelper.log debian/*.debhelper debian/tmp \
+           debian/kelvra-serverd debian/kelvra-server debian/kelvra-client debian/kelvra-bench
+}
+tidy
+rm -rf build/packages
 mkdir -p build/packages
-export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=$(nproc)}"
+export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=$(nproc) terse}"
 debian/rules build
 debian/rules binary
-rm -rf debian/.debhelper debian/debhelper-build-stamp debian/files debian/*.substvars \
-       debian/*.debhelper.log debian/*.debhelper debian/kelvra-serverd debian/kelvra-server debian/kelvra-client \
-       debian/kelvra-bench debian/tmp
+tidy
 ls -1 build/packages
