@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2034 # the file lists are read through a name reference
 # Builds the Debian packages (scripts/build-packages.sh; --no-build checks the
 # ones in build/packages/) and checks them: each package's files, no Qt GUI
 # library behind the daemon, lintian without an error or a warning, and the
@@ -24,11 +25,12 @@ fail() { echo "package check: $*" >&2; exit 1; }
 scripts/install-deps.sh lintian systemd binutils
 [ "$build" -eq 0 ] || scripts/build-packages.sh
 out=build/packages
-deb() { ls "$out"/"$1"_*.deb 2>/dev/null | head -n1; }
+deb() { find "$out" -maxdepth 1 -name "$1_*.deb" | head -n1; }
 packages=()
 for name in serverd server client bench; do packages+=("kelvra-$name"); done
 
-# Each package's files (the unit in /lib: where Debian 12 keeps system units).
+# Each package's files (the unit in /lib: where Debian 12 keeps system units),
+# read through a name reference below.
 serverd_files=(./usr/bin/kelvra-serverd ./lib/systemd/system/kelvra-serverd.service
     ./etc/kelvra/kelvra-serverd.conf ./etc/logrotate.d/kelvra-serverd
     ./usr/share/man/man1/kelvra-serverd.1.gz)
@@ -92,7 +94,9 @@ getent passwd kelvra >/dev/null && fail "a user kelvra exists already: not a cle
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 ~ /^.i/ { print $2 }' | sort; }
 before=$(installed)
 export DEBIAN_FRONTEND=noninteractive
-apt-get install -y $(for p in "${packages[@]}"; do echo "./$(deb "$p")"; done) >/dev/null
+files=()
+for p in "${packages[@]}"; do files+=("./$(deb "$p")"); done
+apt-get install -y "${files[@]}" >/dev/null
 for p in kelvra-serverd kelvra-client kelvra-bench; do "$p" --version; done
 [ -x /usr/bin/kelvra-admin ] && kelvra-admin --version
 [ -d tools/admin ] && [ ! -x /usr/bin/kelvra-admin ] && fail "kelvra-admin not installed"
