@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the project needs (build, tests, console under Xvfb).
+# Installs the Debian 12 packages the project needs (build, tests, console under
+# Xvfb), and any further packages named as arguments (the package scripts'
+# tools).
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
           libgtest-dev libgmock-dev libcli11-dev libedit-dev xvfb xauth xdotool clang libclang-rt-14-dev
-          libssl-dev openssl)
+          libssl-dev openssl "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
