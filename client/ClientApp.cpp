@@ -157,7 +157,7 @@ void TClientApp::OnConnectFailed(QAbstractSocket::SocketError error, const QStri
     if (error == QAbstractSocket::SslHandshakeFailedError)
         Fail(ExitTls, QStringLiteral("cannot connect to %1 over TLS: %2").arg(Where(), text));
     else if (Offline)
-        ScheduleReconnect(QStringLiteral("cannot reconnect: ") + text);
+        ScheduleReconnect(QStringLiteral("Cannot reconnect: ") + text);
     else if (error == QAbstractSocket::HostNotFoundError)
         Fail(ExitHostNotFound, QStringLiteral("host not found: %1").arg(Options.Host));
     else
@@ -174,7 +174,7 @@ void TClientApp::OnConnectTimeout() {
                   .arg(Options.ConnectTimeoutMs / 1000.0);
     Connection.Abort();
     if (Offline && !handshake)
-        ScheduleReconnect(QStringLiteral("cannot reconnect: ") + why);
+        ScheduleReconnect(QStringLiteral("Cannot reconnect: ") + why);
     else
         Fail(handshake ? ExitTls : ExitConnectFailed,
              QStringLiteral("cannot connect to %1: %2").arg(Where(), why));

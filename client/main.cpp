@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     std::string tlsCa;
     bool tlsInsecure = false;
     bool noMail = false;
-    int reconnect = -1; // not given: on a terminal only
+    bool reconnect = false;
+    bool noReconnect = false;
     cli.add_option("--host", host, "server host name or address")->capture_default_str();
     cli.add_option("--port", port, "server port")
         ->check(CLI::Range(1, 65535))
@@ -118,8 +119,11 @@ int main(int argc, char** argv) {
     cli.add_flag("--tls-insecure", tlsInsecure,
                  "connect even when the server's certificate fails the checks (with a warning)")
         ->needs(tlsFlag);
-    cli.add_flag("--reconnect{1},--no-reconnect{0}", reconnect,
-                 "reconnect after a lost connection (default: on a terminal only)");
+    auto* reconnectFlag = cli.add_flag("--reconnect", reconnect,
+                                       "reconnect after a lost connection (the default on a "
+                                       "terminal)");
+    cli.add_flag("--no-reconnect", noReconnect, "do not reconnect, not even on a terminal")
+        ->excludes(reconnectFlag);
     cli.add_flag("--no-mail", noMail, "do not fetch the mail kept for you at login");
     cli.add_flag("--raw", raw, "print every received record field by field");
     cli.add_option("--linger", linger, "seconds to wait for replies after the end of a script")
@@ -150,7 +154,7 @@ int main(int argc, char** argv) {
     options.Icon = icon;
     options.UserName = user.empty() ? options.Nickname : QString::fromStdString(user);
     options.Raw = raw;
-    options.Reconnect = reconnect < 0 ? interactive : reconnect == 1;
+    options.Reconnect = reconnect || (interactive && !noReconnect);
     options.FetchMail = !noMail;
     options.Tls.Enabled = tls;
     options.Tls.Insecure = tlsInsecure;
