@@ -22,15 +22,16 @@ namespace {
 const char* const kFooter =
     R"(Connects, logs on with KMS_LOGIN (nickname, icon) and KMS_USER (user name,
 password), then reads commands from stdin. On a terminal lines are edited with
-history and Tab completes commands, rooms and nicknames; otherwise stdin is a
+history and Tab completes commands, rooms and nicknames (at the start of a
+line a nickname becomes "NICK: " to address its owner); otherwise stdin is a
 script, which starts once the login is through, and after its end the client
 waits --linger seconds for replies, sends KMS_QUIT and exits. A script waits
 for the answer to each /create and /join before its next line. Type /help for
 the commands.
 
 The server relays chat text without its sender, so the client writes its
-nickname into the text: a line goes out as "<NICK> TEXT", an emote as
-"NICK TEXT". Received lines show as "HH:MM [ROOM] <NICK> TEXT" and
+nickname into the text: a line goes out as "<NICK> TEXT", an emote (/me
+TEXT) as "NICK TEXT". Received lines show as "HH:MM [ROOM] <NICK> TEXT" and
 "HH:MM [ROOM] * NICK TEXT", or as the text came when its client did not write
 a nickname. Texts travel in code page 1252;
 characters it cannot hold go out as "?", with a notice.
