@@ -154,7 +154,8 @@ void TClientApp::OnConnected() {
 void TClientApp::OnConnectFailed(QAbstractSocket::SocketError error, const QString& text) {
     ConnectTimer.stop();
     // A certificate does not mend itself: a refused one ends the run, reconnecting or not.
-    if (error == QAbstractSocket::SslHandshakeFailedError)
+    if (Connection.CertificateRefused() ||
+        (error == QAbstractSocket::SslHandshakeFailedError && !Offline))
         Fail(ExitTls, QStringLiteral("cannot connect to %1 over TLS: %2").arg(Where(), text));
     else if (Offline)
         ScheduleReconnect(QStringLiteral("Cannot reconnect: ") + text);

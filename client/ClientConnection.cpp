@@ -218,7 +218,7 @@ void TClientConnection::OnDisconnected() {
 void TClientConnection::OnError(QAbstractSocket::SocketError error) {
     if (WasConnected)
         return; // the disconnected signal follows and tells the story
-    if (!CertProblems.isEmpty() && !Tls.Insecure)
+    if (CertificateRefused())
         emit ConnectFailed(QAbstractSocket::SslHandshakeFailedError,
                            QStringLiteral("server certificate refused: ") +
                                CertProblems.join(QStringLiteral("; ")));

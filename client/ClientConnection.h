@@ -53,6 +53,8 @@ public:
     void Abort();
 
     QTcpSocket* Socket() const;
+    // The last attempt failed on the server's certificate (not let pass).
+    bool CertificateRefused() const { return !CertProblems.isEmpty() && !Tls.Insecure; }
     // Bytes the decoder skipped as not belonging to any record, including an
     // unfinished record left when the connection ended.
     quint64 SkippedBytes() const;
