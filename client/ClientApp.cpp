@@ -2,7 +2,6 @@
 
 #include "ConsoleIo.h"
 #include "PacketCodes.h"
-
 #include "TextUtil.h"
 
 #include <QCoreApplication>
