@@ -7,6 +7,7 @@
 #include "SignalPipe.h"
 
 #include <QApplication>
+#include <QStringList>
 
 #include <csignal>
 #include <cstdio>
@@ -28,6 +29,33 @@ bool HasDisplay() {
     return false;
 }
 
+[[noreturn]] void NoDisplay(const char* detail) {
+    std::fprintf(stderr,
+                 "kelvra-server: no display to open the console on%s; use kelvra-serverd to run "
+                 "the server without a window\n",
+                 detail);
+    std::fflush(stderr);
+    // Not exit(): the toolkit may be half built when this runs.
+    std::_Exit(1);
+}
+
+// While the toolkit opens the display its messages are held back: when the
+// display does not answer (DISPLAY naming a dead server) it ends the process
+// with an abort, and the user gets the plain message of a missing display
+// instead. Once the display is open the held messages are shown.
+QStringList heldMessages;
+
+void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        const QByteArray display = qgetenv("DISPLAY");
+        const QByteArray detail = display.isEmpty()
+                                      ? QByteArray(" (the window system does not answer)")
+                                      : " (DISPLAY=" + display + " does not answer)";
+        NoDisplay(detail.constData());
+    }
+    heldMessages << qFormatLogMessage(type, context, text);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -47,14 +75,15 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    if (!HasDisplay()) {
-        std::fputs("kelvra-server: no display to open the console on; use kelvra-serverd to run "
-                   "the server without a window\n",
-                   stderr);
-        return 1;
-    }
+    if (!HasDisplay())
+        NoDisplay("");
 
+    const QtMessageHandler previousHandler = qInstallMessageHandler(HoldStartupMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previousHandler);
+    for (const QString& message : std::as_const(heldMessages))
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+    heldMessages.clear();
     // Only the name: a display name would be appended to every window title by
     // the window system, and the message box captions must read exactly.
     QApplication::setApplicationName(kelvra::AppTitle());

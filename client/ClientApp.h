@@ -5,6 +5,7 @@
 #include "ClientSession.h"
 
 #include <QFile>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -26,6 +27,8 @@ enum TClientExitCode {
     ExitBadData = 6,       // the server sent bytes that are not a record
     ExitKicked = 7,        // the operator kicked us
     ExitLoginRefused = 8,  // nickname or password refused, and no other taken
+    ExitScriptFailed = 9,  // a script line failed; the lines after it were not run
+    ExitTls = 10,          // TLS: certificate refused, handshake failed, or no TLS here
 };
 
 struct TClientOptions {
@@ -35,6 +38,11 @@ struct TClientOptions {
     int Icon = 0;
     QString UserName;
     QString Password;
+    TTlsOptions Tls;
+    // After a lost connection: connect again, log in again, rejoin the rooms.
+    bool Reconnect = false;
+    // Fetch the mail kept for us at every login.
+    bool FetchMail = true;
     bool Raw = false;
     bool Color = false;
     double LingerSeconds = 1.0;
@@ -58,6 +66,10 @@ public:
 
 private:
     enum class TAsk { Nothing, Nickname };
+    // A create or join whose answer a script waits for; Line is empty for a rejoin.
+    struct TAwaitedJoin {
+        QString Line;
+    };
 
     void OnConnected();
     void OnConnectFailed(QAbstractSocket::SocketError error, const QString& text);
@@ -69,8 +81,13 @@ private:
     void OnEndOfInput();
     void OnLoginSettled();
     void RetryLogin(const std::optional<QString>& nickname, bool askPassword);
+    void ScheduleReconnect(const QString& why);
+    void Reconnect();
+    void OnJoinAnswered(const TDataPacket& answer);
     void RunQueue();
     void RunLogCommand(const TCommand& command);
+    // A script line failed: report it, run no more lines, linger, exit non-zero.
+    void FailScript(const QString& message);
     // Leaves the server: KMS_QUIT (unless /quit sent it), close, exit with code.
     void Quit(bool quitSent = false, int code = ExitOk);
     int RefusedCode() const;
@@ -91,12 +108,21 @@ private:
     QTimer JoinTimer;
     QTimer LingerTimer;
     QTimer QuitTimer;
+    QTimer ReconnectTimer;
     QStringList Queue;
+    QList<TAwaitedJoin> AwaitedJoins;
     std::unique_ptr<QFile> Transcript;
+    QString TranscriptPath;
     TAsk Asking = TAsk::Nothing;
     bool RetryPassword = false;
     int QuitCode = ExitOk;
-    bool AwaitingJoin = false;
+    int ReconnectAttempts = 0; // since the connection was lost
+    // Why the connection will end, when we end it; the server's last status text.
+    QString LostReason;
+    QString ServerStatus;
+    bool EverLoggedIn = false;
+    bool Offline = false; // lost, reconnecting
+    bool ScriptFailed = false;
     bool InputEnded = false;
     bool Quitting = false;
     bool Finished = false;

@@ -102,14 +102,23 @@ struct TCommandName {
 };
 
 constexpr TCommandName kCommands[] = {
-    {"create", TCommandKind::Create}, {"join", TCommandKind::Join},
-    {"part", TCommandKind::Part},     {"say", TCommandKind::Say},
-    {"emote", TCommandKind::Emote},   {"msg", TCommandKind::Msg},
-    {"anon", TCommandKind::Anon},     {"invite", TCommandKind::Invite},
-    {"mail", TCommandKind::Mail},     {"servernick", TCommandKind::ServerNick},
-    {"users", TCommandKind::Users},   {"rooms", TCommandKind::Rooms},
-    {"raw", TCommandKind::Raw},       {"log", TCommandKind::Log},
-    {"quit", TCommandKind::Quit},     {"help", TCommandKind::Help},
+    {"create", TCommandKind::Create},
+    {"join", TCommandKind::Join},
+    {"part", TCommandKind::Part},
+    {"say", TCommandKind::Say},
+    {"emote", TCommandKind::Emote},
+    {"me", TCommandKind::Me},
+    {"msg", TCommandKind::Msg},
+    {"anon", TCommandKind::Anon},
+    {"invite", TCommandKind::Invite},
+    {"mail", TCommandKind::Mail},
+    {"servernick", TCommandKind::ServerNick},
+    {"users", TCommandKind::Users},
+    {"rooms", TCommandKind::Rooms},
+    {"raw", TCommandKind::Raw},
+    {"log", TCommandKind::Log},
+    {"quit", TCommandKind::Quit},
+    {"help", TCommandKind::Help},
 };
 
 // /create and /join: one optional flag, then the room name.
@@ -234,6 +243,11 @@ TCommand ParseCommand(QString line) {
         return ParseTargetText(c, args, command, true);
     case TCommandKind::Invite:
         return ParseTargetText(c, args, command, false);
+    case TCommandKind::Me:
+        c.Text = args.Rest();
+        if (c.Text.isEmpty())
+            return Invalid(QStringLiteral("/me: missing text"));
+        return c;
     case TCommandKind::Raw:
         return ParseRaw(c, args);
     case TCommandKind::Log: {
@@ -258,11 +272,14 @@ QString CommandHelpText() {
         "  /join [--pass] ROOM        join a room; --pass gets into a secure (private) room\n"
         "  /part [ROOM]               leave a room (default: the room joined last)\n"
         "  /say ROOM TEXT             say TEXT in ROOM\n"
-        "  /emote ROOM TEXT           act TEXT in ROOM: \"/emote Lobby waves\" shows * NICK waves\n"
+        "  /me TEXT                   act TEXT in the room joined last: \"/me waves\" shows\n"
+        "                             * NICK waves\n"
+        "  /emote ROOM TEXT           act TEXT in ROOM\n"
         "  /msg NICK TEXT             private message; kept as mail when NICK is not online\n"
         "  /anon NICK TEXT            anonymous private message\n"
         "  /invite NICK [TEXT]        invite NICK; TEXT is passed on unchanged\n"
-        "  /mail                      fetch the mail kept for your nickname\n"
+        "  /mail                      fetch the mail kept for your nickname (the client fetches\n"
+        "                             it by itself at every login unless --no-mail is given)\n"
         "  /servernick                ask for the server's nickname\n"
         "  /users                     list the users the server announced\n"
         "  /rooms                     list the rooms the server announced\n"
@@ -272,7 +289,8 @@ QString CommandHelpText() {
         "  /quit                      leave the server and exit\n"
         "  /help                      this list\n"
         "Names with blanks can be written in double quotes: /say \"Big Room\" hello\n"
-        "Tab completes commands, room names and nicknames.\n"
+        "Tab completes commands, room names and nicknames; at the start of a line a nickname\n"
+        "becomes \"NICK: \" to address its owner.\n"
         "The server relays chat text without its sender, so the client writes your nickname\n"
         "into it: TEXT goes out as \"<NICK> TEXT\", an emote as \"NICK TEXT\". Private messages\n"
         "and invitations go out as typed. Texts travel in code page 1252; characters it\n"
@@ -301,12 +319,21 @@ QStringList CompletionCandidates(const QString& line, qsizetype wordStart,
     const QString word = line.mid(wordStart);
     const QString before = line.left(wordStart);
     QStringList out;
-    if (before.trimmed().isEmpty() && word.startsWith(QLatin1Char('/'))) {
-        for (const TCommandName& n : kCommands) {
-            const QString name = QLatin1Char('/') + QLatin1String(n.Name);
-            if (name.startsWith(word, Qt::CaseInsensitive))
-                out << name;
+    if (before.trimmed().isEmpty()) {
+        if (word.startsWith(QLatin1Char('/'))) {
+            for (const TCommandName& n : kCommands) {
+                const QString name = QLatin1Char('/') + QLatin1String(n.Name);
+                if (name.startsWith(word, Qt::CaseInsensitive))
+                    out << name;
+            }
+            return out;
         }
+        // Chat text, not an argument: no quotes.
+        for (const QString& name : nicknames)
+            if (!name.isEmpty() && name.startsWith(word, Qt::CaseInsensitive))
+                out << name + QLatin1Char(':');
+        out.removeDuplicates();
+        out.sort(Qt::CaseInsensitive);
         return out;
     }
     const QStringList words = before.split(QLatin1Char(' '), Qt::SkipEmptyParts);

@@ -15,6 +15,7 @@ enum class TCommandKind {
     Part,       // /part [ROOM]
     Say,        // /say ROOM TEXT
     Emote,      // /emote ROOM TEXT
+    Me,         // /me TEXT: an emote in the room joined last
     Msg,        // /msg NICK TEXT
     Anon,       // /anon NICK TEXT
     Invite,     // /invite NICK [TEXT]
@@ -52,7 +53,8 @@ QString CommandHelpText();
 // Tab completion: the candidates for the word that starts at wordStart in
 // line (the text before the cursor). Commands at the start of a line, room
 // names where a command takes a room, nicknames elsewhere; names with blanks
-// come quoted. Case is ignored when matching.
+// come quoted. A nickname at the start of a line addresses its owner and
+// comes as "nick:" (the editor adds the blank). Case is ignored when matching.
 QStringList CompletionCandidates(const QString& line, qsizetype wordStart,
                                  const QStringList& nicknames, const QStringList& rooms);
 

@@ -2,24 +2,97 @@
 
 #include <QEventLoop>
 #include <QPointer>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <vector>
 
 namespace kelvra {
 
+QStringList DescribeCertificateProblems(const QList<QSslError>& errors, const QString& host) {
+    QStringList out;
+    for (const QSslError& e : errors) {
+        QString text;
+        switch (e.error()) {
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+            text = QStringLiteral("certificate not trusted (self-signed)");
+            break;
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+        case QSslError::InvalidCaCertificate:
+        case QSslError::CertificateRejected:
+            text = QStringLiteral("certificate not trusted (issuer unknown)");
+            break;
+        case QSslError::HostNameMismatch: {
+            QStringList names = e.certificate().subjectInfo(QSslCertificate::CommonName);
+            for (const QString& n : e.certificate().subjectAlternativeNames().values())
+                if (!names.contains(n))
+                    names << n;
+            text = QStringLiteral("host name mismatch: the certificate is for %1, not %2")
+                       .arg(names.isEmpty() ? QStringLiteral("no name")
+                                            : names.join(QStringLiteral(", ")),
+                            host);
+            break;
+        }
+        case QSslError::CertificateExpired:
+            text = QStringLiteral("certificate expired on %1")
+                       .arg(e.certificate().expiryDate().toString(Qt::ISODate));
+            break;
+        case QSslError::CertificateNotYetValid:
+            text = QStringLiteral("certificate not valid before %1")
+                       .arg(e.certificate().effectiveDate().toString(Qt::ISODate));
+            break;
+        case QSslError::CertificateRevoked:
+            text = QStringLiteral("certificate revoked");
+            break;
+        case QSslError::NoPeerCertificate:
+            text = QStringLiteral("the server sent no certificate");
+            break;
+        default:
+            text = e.errorString();
+            break;
+        }
+        if (!out.contains(text))
+            out << text;
+    }
+    return out;
+}
+
 TClientConnection::TClientConnection(QObject* parent)
-    : QObject(parent), Sock(new QTcpSocket(this)) {
-    connect(Sock, &QTcpSocket::connected, this, [this] {
-        WasConnected = true;
+    : QObject(parent), Sock(new QSslSocket(this)) {
+    connect(Sock, &QSslSocket::connected, this, [this] {
         // Small records, answered at once: no Nagle delay.
         Sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        emit Connected();
+        TcpUp = true;
+        if (!Tls.Enabled)
+            OnEstablished();
     });
-    connect(Sock, &QTcpSocket::readyRead, this, &TClientConnection::OnReadyRead);
-    connect(Sock, &QTcpSocket::disconnected, this, &TClientConnection::OnDisconnected);
-    connect(Sock, &QTcpSocket::errorOccurred, this, &TClientConnection::OnError);
+    connect(Sock, &QSslSocket::encrypted, this, &TClientConnection::OnEstablished);
+    connect(Sock, &QSslSocket::sslErrors, this, &TClientConnection::OnSslErrors);
+    connect(Sock, &QSslSocket::readyRead, this, &TClientConnection::OnReadyRead);
+    connect(Sock, &QSslSocket::disconnected, this, &TClientConnection::OnDisconnected);
+    connect(Sock, &QSslSocket::errorOccurred, this, &TClientConnection::OnError);
+}
+
+QTcpSocket* TClientConnection::Socket() const {
+    return Sock;
+}
+
+void TClientConnection::OnEstablished() {
+    WasConnected = true;
+    emit Connected();
+}
+
+void TClientConnection::OnSslErrors(const QList<QSslError>& errors) {
+    CertProblems = DescribeCertificateProblems(errors, Host);
+    if (!Tls.Insecure)
+        return; // the handshake fails and ConnectFailed names the problems
+    Sock->ignoreSslErrors();
+    emit CertificateIgnored(CertProblems);
 }
 
 TClientConnection::~TClientConnection() {
@@ -33,7 +106,21 @@ void TClientConnection::ConnectToHost(const QString& host, quint16 port) {
     Decoder = TStreamDecoder();
     TailSkipped = 0;
     WasConnected = false;
-    Sock->connectToHost(host, port);
+    TcpUp = false;
+    Host = host;
+    CertProblems.clear();
+    if (!Tls.Enabled) {
+        Sock->connectToHost(host, port);
+        return;
+    }
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!Tls.CaCertificates.isEmpty())
+        config.setCaCertificates(Tls.CaCertificates);
+    Sock->setSslConfiguration(config);
+    // The host name as given is the name the certificate must carry.
+    Sock->connectToHostEncrypted(host, port);
 }
 
 bool TClientConnection::WaitForConnected(int msecs) {
@@ -57,7 +144,8 @@ bool TClientConnection::WaitForConnected(int msecs) {
 }
 
 bool TClientConnection::IsConnected() const {
-    return Sock->state() == QAbstractSocket::ConnectedState;
+    return Sock->state() == QAbstractSocket::ConnectedState &&
+           (!Tls.Enabled || Sock->isEncrypted());
 }
 
 void TClientConnection::Send(const TDataPacket& packet) {
@@ -130,7 +218,15 @@ void TClientConnection::OnDisconnected() {
 void TClientConnection::OnError(QAbstractSocket::SocketError error) {
     if (WasConnected)
         return; // the disconnected signal follows and tells the story
-    emit ConnectFailed(error, Sock->errorString());
+    if (CertificateRefused())
+        emit ConnectFailed(QAbstractSocket::SslHandshakeFailedError,
+                           QStringLiteral("server certificate refused: ") +
+                               CertProblems.join(QStringLiteral("; ")));
+    else if (Tls.Enabled && TcpUp)
+        emit ConnectFailed(QAbstractSocket::SslHandshakeFailedError,
+                           QStringLiteral("TLS handshake failed: ") + Sock->errorString());
+    else
+        emit ConnectFailed(error, Sock->errorString());
 }
 
 } // namespace kelvra

@@ -5,12 +5,29 @@
 #include "WireCodec.h"
 
 #include <QAbstractSocket>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslError>
 #include <QString>
+#include <QStringList>
 
+class QSslSocket;
 class QTcpSocket;
 
 namespace kelvra {
+
+struct TTlsOptions {
+    bool Enabled = false;
+    // Trusted issuers; empty: the system's store.
+    QList<QSslCertificate> CaCertificates;
+    // Go on despite certificate problems (they are still reported).
+    bool Insecure = false;
+};
+
+// The problems of a server certificate, one short text each, for a person:
+// "certificate not trusted (self-signed)", "host name mismatch: ...".
+QStringList DescribeCertificateProblems(const QList<QSslError>& errors, const QString& host);
 
 class TClientConnection : public QObject {
     Q_OBJECT
@@ -18,6 +35,9 @@ public:
     explicit TClientConnection(QObject* parent = nullptr);
     ~TClientConnection() override;
 
+    // Applies to the next ConnectToHost.
+    void SetTls(const TTlsOptions& tls) { Tls = tls; }
+    bool UsesTls() const { return Tls.Enabled; }
     void ConnectToHost(const QString& host, quint16 port);
     // Runs a local event loop until connected, failed or timed out; other
     // sockets of the thread keep being served meanwhile.
@@ -32,7 +52,9 @@ public:
     void Close();
     void Abort();
 
-    QTcpSocket* Socket() const { return Sock; }
+    QTcpSocket* Socket() const;
+    // The last attempt failed on the server's certificate (not let pass).
+    bool CertificateRefused() const { return !CertProblems.isEmpty() && !Tls.Insecure; }
     // Bytes the decoder skipped as not belonging to any record, including an
     // unfinished record left when the connection ended.
     quint64 SkippedBytes() const;
@@ -48,18 +70,26 @@ signals:
     void Disconnected();
     // The connection could not be established (lookup, refusal, ...).
     void ConnectFailed(QAbstractSocket::SocketError error, const QString& text);
+    // With TLS and Insecure: the certificate's problems, which were let pass.
+    void CertificateIgnored(const QStringList& problems);
 
 private:
     void OnReadyRead();
     void OnDisconnected();
     void OnError(QAbstractSocket::SocketError error);
+    void OnSslErrors(const QList<QSslError>& errors);
+    void OnEstablished();
 
-    QTcpSocket* Sock;
+    QSslSocket* Sock;
+    TTlsOptions Tls;
+    QString Host;
+    QStringList CertProblems;
     TStreamDecoder Decoder;
     quint64 TailSkipped = 0;
     // Bumped by Abort and ConnectToHost, so a delivery loop knows to stop.
     quint64 Generation = 0;
     bool WasConnected = false;
+    bool TcpUp = false; // with TLS: the handshake is under way or done
 };
 
 } // namespace kelvra

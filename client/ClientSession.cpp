@@ -230,7 +230,7 @@ void TClientSession::Send(const TDataPacket& packet) const {
 
 void TClientSession::SendMarker(TMarkerKind kind) {
     Send(MakePacket(KMS_SERVERNICK));
-    Markers.append({kind});
+    Markers.append({kind, 0, {}});
 }
 
 QString TClientSession::Notice(const QString& text) const {
@@ -327,6 +327,15 @@ QStringList TClientSession::OnServerNick(const TDataPacket& p) {
     switch (marker.Kind) {
     case TMarkerKind::Login:
         return SettleLogin();
+    case TMarkerKind::LoginMail: {
+        if (marker.Messages == 0)
+            return {Notice(QStringLiteral("No mail waiting"))};
+        QStringList lines{Notice(
+            marker.Messages == 1
+                ? QStringLiteral("1 message was kept for you as mail:")
+                : QStringLiteral("%1 messages were kept for you as mail:").arg(marker.Messages))};
+        return lines + marker.Held;
+    }
     case TMarkerKind::Mail:
         if (marker.Messages == 0)
             return {Notice(QStringLiteral("No mail waiting"))};
@@ -338,6 +347,43 @@ QStringList TClientSession::OnServerNick(const TDataPacket& p) {
         break;
     }
     return {RenderPacket(p, RenderOptionsNow())};
+}
+
+void TClientSession::FetchMail() {
+    Send(MakePacket(KMS_GETPOST));
+    SendMarker(TMarkerKind::LoginMail);
+}
+
+void TClientSession::ConnectionLost() {
+    // A loss before an earlier rejoin went out keeps the rooms still owed.
+    for (const QString& name : Joined) {
+        const TRoomEntry* room = FindRoom(name);
+        if (FindByName(RoomsToRejoin, name, [](const TRoomEntry& r) { return r.Name; }) < 0)
+            RoomsToRejoin.append({name, room && room->Secure});
+    }
+    UserList.clear();
+    RoomList.clear();
+    Joined.clear();
+    Markers.clear();
+    LoginServerNicks = 0;
+    State = TLoginState::None;
+    NickAccepted = false;
+    NickRefusal = 0;
+    PassRefused = false;
+    WasKicked = false;
+}
+
+QStringList TClientSession::Rejoin() {
+    QStringList names;
+    for (const TRoomEntry& r : std::as_const(RoomsToRejoin)) {
+        if (const TRoomEntry* now = FindRoom(r.Name))
+            Send(MakePacket(KMS_JOIN, ToBytes(r.Name), {}, now->Secure));
+        else // gone with the old server: make it again, as private as it was
+            Send(MakePacket(KMS_CREATE, ToBytes(r.Name), {}, r.Secure));
+        names << r.Name;
+    }
+    RoomsToRejoin.clear();
+    return names;
 }
 
 void TClientSession::LeaveRoom(const QString& name) {
@@ -410,6 +456,11 @@ QStringList TClientSession::HandlePacket(const TDataPacket& p) {
     case KMC_MESSAGE:
         if (!Markers.isEmpty() && Markers.first().Kind == TMarkerKind::Mail)
             ++Markers.first().Messages;
+        if (!Markers.isEmpty() && Markers.first().Kind == TMarkerKind::LoginMail) {
+            ++Markers.first().Messages;
+            Markers.first().Held << RenderPacket(p, RenderOptionsNow());
+            return {};
+        }
         break;
     case KMC_PING:
         Send(MakePacket(KMS_PING));
@@ -576,6 +627,15 @@ TCommandResult TClientSession::Execute(const TCommand& c) {
         Send(MakePacket(KMS_QUITCHAT, ToBytes(room)));
         LeaveRoom(room);
         r.Notices << Notice(QStringLiteral("You left room %1").arg(room));
+        break;
+    }
+    case TCommandKind::Me: {
+        const QString room = LastJoinedRoom();
+        if (room.isEmpty()) {
+            r.Error = QStringLiteral("no room joined yet: use /join ROOM, or /emote ROOM TEXT");
+            break;
+        }
+        sendChat(room, true);
         break;
     }
     case TCommandKind::Say:

@@ -87,6 +87,18 @@ public:
     // An empty optional keeps the earlier (accepted) value.
     void RetryLogin(const std::optional<QString>& nickname, const std::optional<QString>& password);
 
+    // Asks for the mail kept for our nickname, as at login: the messages are
+    // held back and shown together after a line that counts them.
+    void FetchMail();
+
+    // The connection is gone: what the server told us is forgotten; who we
+    // are and the rooms we sat in are kept for Rejoin after the next login.
+    void ConnectionLost();
+    // After a login that followed ConnectionLost: joins the rooms we sat in
+    // (with the pass for secure ones), creating those that are gone, in the
+    // order they were joined. Returns the rooms asked for.
+    QStringList Rejoin();
+
     // Takes one received record into the model; answers KMC_PING with KMS_PING
     // and leaves a room the operator closes (KMC_BYE). Returns the lines to
     // show, none for records that show nothing.
@@ -121,10 +133,11 @@ public:
     QString RoomsText() const;
 
 private:
-    enum class TMarkerKind { Login, Mail, Show };
+    enum class TMarkerKind { Login, Mail, LoginMail, Show };
     struct TMarker {
         TMarkerKind Kind;
         int Messages = 0; // KMC_MESSAGE records before the answer (mail)
+        QStringList Held; // their lines, for LoginMail
     };
 
     void Send(const TDataPacket& packet) const;
@@ -142,6 +155,7 @@ private:
     QList<TUserEntry> UserList;
     QList<TRoomEntry> RoomList;
     QStringList Joined;
+    QList<TRoomEntry> RoomsToRejoin;
     QString ServerNickname;
     QString OwnNickname;
     QString UserName;

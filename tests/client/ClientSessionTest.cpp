@@ -263,3 +263,31 @@ TEST_F(clientSession, WhatSettlesAPendingJoin) {
 }
 
 } // namespace
+
+namespace {
+
+// After a lost connection the rooms we sat in are joined again where they
+// still exist (secure ones with the pass) and made again where they went.
+TEST_F(clientSession, RejoinsWhatExistsAndMakesWhatWent) {
+    LogIn();
+    Feed({MakePacket(KMC_JOINED, "Vault"), MakePacket(KMC_ADDCHAT, "Den", {}, true),
+          MakePacket(KMC_JOINED, "Den")});
+    Session.ConnectionLost();
+    EXPECT_TRUE(Session.JoinedRooms().isEmpty());
+    EXPECT_TRUE(Session.Users().isEmpty());
+    // A second loss before any login keeps what is owed.
+    Session.ConnectionLost();
+
+    Session.Login(Session.Nickname(), 1, "alice", "pw");
+    Feed({MakePacket(KMC_OKAY), MakePacket(KMC_ADDCHAT, "Vault", {}, true),
+          MakePacket(KMC_SERVERNICK, "Admin"), MakePacket(KMC_SERVERNICK, "Admin")});
+    ASSERT_TRUE(Session.LoginAccepted());
+    Sent.clear();
+    EXPECT_EQ(Session.Rejoin(), (QStringList{"Lobby", "Vault", "Den"}));
+    EXPECT_EQ(TakeSent(), (std::vector<std::string>{Text(KMS_CREATE, "Lobby"),
+                                                    Text(KMS_JOIN, "Vault", {}, true),
+                                                    Text(KMS_CREATE, "Den", {}, true)}));
+    EXPECT_TRUE(Session.Rejoin().isEmpty());
+}
+
+} // namespace

@@ -9,11 +9,13 @@
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,16 +25,42 @@ class TFakeServer {
 public:
     using TResponder = std::function<void(TFakeServer&, const TDataPacket&)>;
 
-    TFakeServer() {
-        Listener.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&Listener, &QTcpServer::newConnection, [this] { OnConnection(); });
+    // With a TLS configuration the server speaks TLS.
+    explicit TFakeServer(const QSslConfiguration* tls = nullptr) {
+        if (tls) {
+            auto* ssl = new QSslServer;
+            ssl->setSslConfiguration(*tls);
+            Listener.reset(ssl);
+        } else {
+            Listener = std::make_unique<QTcpServer>();
+        }
+        // Once a TLS handshake is through, or at once for plain TCP.
+        QObject::connect(Listener.get(), &QTcpServer::pendingConnectionAvailable,
+                         [this] { OnConnection(); });
+        Listen(0);
     }
     ~TFakeServer() {
         if (Peer)
             Peer->abort();
     }
 
-    quint16 Port() const { return Listener.serverPort(); }
+    bool Listen(quint16 port) {
+        if (!Listener->listen(QHostAddress::LocalHost, port))
+            return false;
+        ListenPort = Listener->serverPort();
+        return true;
+    }
+    // Gone: the listener closed and the client's connection closed after
+    // what was sent to it.
+    void GoAway() {
+        Listener->close();
+        if (Peer)
+            Peer->disconnectFromHost();
+        Peer = nullptr;
+        Decoder = TStreamDecoder();
+    }
+
+    quint16 Port() const { return ListenPort; }
     void SetResponder(TResponder responder) { Responder = std::move(responder); }
 
     void Send(const TDataPacket& p) { Peer->write(EncodePacket(p)); }
@@ -63,7 +91,9 @@ public:
 
 private:
     void OnConnection() {
-        QTcpSocket* s = Listener.nextPendingConnection();
+        QTcpSocket* s = Listener->nextPendingConnection();
+        if (!s)
+            return;
         if (Peer) { // one client at a time
             s->abort();
             s->deleteLater();
@@ -87,7 +117,8 @@ private:
         QObject::connect(s, &QTcpSocket::disconnected, [this] { PeerClosed = true; });
     }
 
-    QTcpServer Listener;
+    std::unique_ptr<QTcpServer> Listener;
+    quint16 ListenPort = 0;
     QPointer<QTcpSocket> Peer;
     TStreamDecoder Decoder;
     TResponder Responder;

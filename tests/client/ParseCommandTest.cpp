@@ -32,6 +32,7 @@ TEST(clientParseCommand, EveryCommand) {
         TParseCase{"/say Lobby hi  there ", TCommandKind::Say, "Lobby", "hi  there ", false},
         TParseCase{"/say \"Big Room\" hi", TCommandKind::Say, "Big Room", "hi", false},
         TParseCase{"/emote Lobby waves", TCommandKind::Emote, "Lobby", "waves", false},
+        TParseCase{"/me waves  at all", TCommandKind::Me, "", "waves  at all", false},
         TParseCase{"/msg bob see you", TCommandKind::Msg, "bob", "see you", false},
         TParseCase{"/msg \"\" to the nameless", TCommandKind::Msg, "", "to the nameless", false},
         TParseCase{"/anon bob guess who", TCommandKind::Anon, "bob", "guess who", false},
@@ -93,6 +94,7 @@ TEST(clientParseCommandErrors, EveryBadLineSaysWhy) {
         "/say Lobby",           // missing text
         "/say",                 // missing room
         "/emote Lobby   ",      // blanks are no text
+        "/me",                  // missing text
         "/msg bob",             // missing text
         "/anon",                // missing nickname
         "/invite",              // missing nickname
@@ -116,7 +118,7 @@ TEST(clientParseCommandErrors, EveryBadLineSaysWhy) {
 TEST(clientParseCommandHelp, NamesEveryCommand) {
     const QString help = CommandHelpText();
     for (const char* name :
-         {"/create", "/join", "/part", "/say", "/emote", "/msg", "/anon", "/invite", "/mail",
+         {"/create", "/join", "/part", "/say", "/me", "/emote", "/msg", "/anon", "/invite", "/mail",
           "/servernick", "/users", "/rooms", "/raw", "/log", "/quit", "/help", "\"<NICK> TEXT\""})
         EXPECT_TRUE(help.contains(QLatin1String(name))) << name;
 }
@@ -139,7 +141,9 @@ TEST(clientCompletion, CommandsRoomsAndNicknamesWhereEachBelongs) {
     EXPECT_EQ(complete("/say Lobby b"), (QStringList{"Bea", "bob"}));
     EXPECT_EQ(complete("/msg b"), (QStringList{"Bea", "bob"}));
     EXPECT_EQ(complete("hello c"), QStringList{"carol"});
-    EXPECT_EQ(complete("b"), (QStringList{"Bea", "bob"}));
+    // At the start of a line a nickname addresses its owner.
+    EXPECT_EQ(complete("b"), (QStringList{"Bea:", "bob:"}));
+    EXPECT_EQ(complete("  car"), QStringList{"carol:"});
     // A new room name, a file or a record: nothing to guess from.
     EXPECT_TRUE(complete("/create L").isEmpty());
     EXPECT_TRUE(complete("/log b").isEmpty());
