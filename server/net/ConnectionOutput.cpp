@@ -90,6 +90,7 @@ void TConnectionManager::Flush() {
 
 void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
     bool blocked = false;
+    const qsizetype before = budget;
     while (link.Out.Pending() > 0 && budget > 0) {
         iovec parts[kGatherParts];
         const int count = link.Out.Gather(parts, kGatherParts, budget);
@@ -116,6 +117,7 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         }
     }
     CollectReceipts(link);
+    Released(before - budget);
     if (link.Out.Pending() == 0) {
         SetWaiting(link, false);
         link.Write = TWriteState::Idle;
