@@ -30,8 +30,8 @@ void TServer::DispatchLogin(const TDataPacket& packet) {
     if (!icon) {
         // A client cannot open boxes on the operator's screen: the failure goes
         // to the error log and only this record is dropped.
-        ViewRef.ReportClientFailure(
-            QStringLiteral("'%1' is not a valid integer value").arg(FromBytes(packet.Param2)));
+        ViewRef.ReportClientFailure(QStringLiteral("'%1' is not a valid integer value")
+                                        .arg(FromBytes(EscapeControls(packet.Param2))));
         return;
     }
     Login(static_cast<SocketHandle>(packet.From), packet.Param1, *icon);

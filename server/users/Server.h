@@ -153,6 +153,9 @@ private:
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
     void EndUser(TConnection* user, bool tellOthers);
+    // Whether the user may take one more chat entry; past its cap the request
+    // is refused without an answer, and the operator sees one row per burst.
+    bool MayAddEntry(TConnection* user, const char* request, const QByteArray& chatName);
     // After a member left: the left notice to the remaining entries, or the
     // chat's end when none remain.
     void AfterLeave(TChat* chat, TConnection* user, bool tellOthers);
