@@ -4,9 +4,15 @@
 #include "Server.h"
 #include "TextUtil.h"
 
+#include <QTimer>
+
 namespace kelvra {
 
-TServer::TServer(ITransport& transport, IServerView& view) : Transport(transport), ViewRef(view) {}
+TServer::TServer(ITransport& transport, IServerView& view)
+    : Transport(transport), ViewRef(view), LeaveTimer(std::make_unique<QTimer>()) {
+    LeaveTimer->setSingleShot(true);
+    QObject::connect(LeaveTimer.get(), &QTimer::timeout, [this] { ContinueLeaving(); });
+}
 
 TServer::~TServer() = default;
 
@@ -95,7 +101,7 @@ void TServer::Dispatch(const TDataPacket& packet) {
 void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
     const TPreparedPacket prepared(packet);
     for (const auto& user : Users.Users())
-        if (user.get() != except)
+        if (user.get() != except && !user->Leaving)
             Transport.SendPrepared(user->Socket, prepared);
 }
 

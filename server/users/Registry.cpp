@@ -25,10 +25,14 @@ TConnection* TRegistry::NewUser(SocketHandle socket) {
     return user;
 }
 
-void TRegistry::Unindex(TConnection* user) {
+void TRegistry::ForgetSocket(TConnection* user) {
     auto s = BySocket.find(user->Socket);
     if (s != BySocket.end() && s->second->get() == user)
         BySocket.erase(s);
+}
+
+void TRegistry::Unindex(TConnection* user) {
+    ForgetSocket(user);
     if (user->Nickname.isEmpty()) {
         WithoutNickname.erase(user->Order);
     } else {

@@ -47,6 +47,9 @@ struct TConnection {
     int ChatEntries = 0;              // entries in all chats together
     uint32_t EntryRefusalShownAt = 0; // tick of the last error row for a refused entry
     bool EntryRefusalShown = false;
+    // Ended, still leaving its chats a share at a time: no longer found by
+    // its socket (which may already serve another connection), sent nothing.
+    bool Leaving = false;
     // The KMC_ADDUSER record that announces this user, encoded once per login
     // instead of once per newcomer.
     mutable std::shared_ptr<const TPreparedPacket> AddUserRecord;
@@ -81,6 +84,8 @@ public:
     TConnection* NewUser(SocketHandle socket);
     // Takes the record out of the user list (and out of every chat) and destroys it.
     void RemoveUser(TConnection* user);
+    // The record is no longer found by its socket; it stays in the lists.
+    void ForgetSocket(TConnection* user);
 
     TConnection* FindUserBySocket(SocketHandle socket) const;
     // The record the handle was taken from, nullptr when it has ended.
