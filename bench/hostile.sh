@@ -3,23 +3,26 @@
 # (its own settings file and folder, stopped afterwards) and prints what the
 # canary client saw and what the server held.
 #
-#   bench/hostile.sh [--bin-dir DIR] [--serverd PATH] [--modes "nested pinned flood"]
-#                    [--seconds S] [--connections N]
+#   bench/hostile.sh [--bin-dir DIR] [--serverd PATH] [--modes "nested pinned flood stacked chats"]
+#                    [--seconds S] [--connections N] [--joins N]
 # --bin-dir: where kelvra-bench is (default: build/bin); --serverd: the server
 # to attack (default: kelvra-serverd beside kelvra-bench), e.g. an older build
 # for a comparison; --seconds: how long each attack is watched; --connections:
-# attacking connections of the pinned attack (1000).
+# attacking connections of the pinned attack, reading bystanders of the
+# stacked and chats attacks (1000); --joins: joins (stacked) or creations
+# (chats) before the close (400000).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 bin_dir="$root/build/bin"
 serverd=""
-modes="nested pinned flood"
+modes="nested pinned flood stacked chats"
 seconds=""
 connections=1000
+joins=400000
 
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
+usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -28,6 +31,7 @@ while [[ $# -gt 0 ]]; do
     --modes) modes=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
+    --joins) joins=$2; shift 2 ;;
     -h | --help) usage 0 ;;
     *) echo "hostile.sh: unknown option $1" >&2; usage 1 >&2 ;;
     esac
@@ -74,6 +78,7 @@ for mode in $modes; do
     echo
     args=(--hostile "$mode" --port "$port" --server-pid "$server_pid" --hostile-connections "$connections")
     [[ -n $seconds ]] && args+=(--hostile-seconds "$seconds")
+    [[ $mode == stacked || $mode == chats ]] && args+=(--hostile-joins "$joins")
     "$bench" "${args[@]}" || status=1
     stop_server
 done

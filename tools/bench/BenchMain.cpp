@@ -139,14 +139,21 @@ int main(int argc, char** argv) {
                    "server nickname every few ms; reports the canary's round trips and the "
                    "server's memory and CPU. nested: record starts inside each other's texts; "
                    "pinned: many connections each hold most of a 1 MB record; flood: one "
-                   "connection sends requests as fast as it can")
-        ->check(CLI::IsMember({"nested", "pinned", "flood"}));
+                   "connection sends requests as fast as it can; stacked: one user joins one "
+                   "chat again and again, then closes; chats: one user creates many chats, "
+                   "then closes")
+        ->check(CLI::IsMember({"nested", "pinned", "flood", "stacked", "chats"}));
     cli.add_option("--hostile-seconds", hostile.Seconds,
                    "How long the attack is watched (default 45 for pinned, else 10)")
         ->check(CLI::PositiveNumber);
-    cli.add_option("--hostile-connections", hostile.Connections, "Attacking connections for pinned")
+    cli.add_option("--hostile-connections", hostile.Connections,
+                   "Attacking connections for pinned, reading bystanders for stacked and chats")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
+    cli.add_option("--hostile-joins", hostile.Joins,
+                   "Joins (stacked) or creations (chats) sent before the close")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 10'000'000));
     cli.add_flag("--json", config.Json, "Print the result as JSON");
     cli.add_flag("--progress,!--no-progress", config.Progress,
                  "Show a progress line on stderr (default: when stderr is a terminal)");
