@@ -3,9 +3,11 @@
 #include "ConsoleIcons.h"
 #include "MessageBoxes.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace kelvra {
 
@@ -26,12 +28,17 @@ TForm5::TForm5(QObject* parent) : QObject(parent) {
     PopupMenu1->setDefaultAction(RestoreServer1);
     PopupMenu1->addSeparator();
     Exit1 = PopupMenu1->addAction(QStringLiteral("E&xit"), this, &TForm5::Exit1Click);
+    MenuDelay = new QTimer(this);
+    MenuDelay->setSingleShot(true);
+    connect(MenuDelay, &QTimer::timeout, this, [this] { PopupMenu1->popup(MenuAt); });
     connect(TrayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 switch (reason) {
                 case QSystemTrayIcon::Trigger:
-                case QSystemTrayIcon::Context:
                     TrayIconClick();
+                    break;
+                case QSystemTrayIcon::Context:
+                    TrayIconContextClick();
                     break;
                 case QSystemTrayIcon::DoubleClick:
                     TrayIconDblClick();
@@ -65,12 +72,23 @@ bool TForm5::IsActive() const {
 }
 
 void TForm5::TrayIconClick() {
+    MenuAt = QCursor::pos();
+    MenuDelay->start(QApplication::doubleClickInterval());
+}
+
+void TForm5::TrayIconContextClick() {
+    MenuDelay->stop();
     PopupMenu1->popup(QCursor::pos());
 }
 
 void TForm5::TrayIconDblClick() {
+    MenuDelay->stop();
     PopupMenu1->hide();
     emit RestoreRequested();
+}
+
+bool TForm5::MenuPending() const {
+    return MenuDelay->isActive();
 }
 
 } // namespace kelvra

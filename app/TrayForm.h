@@ -3,10 +3,12 @@
 // minimised, and its menu. The icon opens no menu by itself: a click with
 // either button opens the menu at the pointer, a double click restores.
 #include <QObject>
+#include <QPoint>
 
 class QMenu;
 class QAction;
 class QSystemTrayIcon;
+class QTimer;
 
 namespace kelvra {
 
@@ -25,8 +27,13 @@ public:
     void SetActive(bool active);
     bool IsActive() const;
 
+    // A left click opens the menu only once the double-click interval has
+    // passed without a second click: an open menu would take that click.
     void TrayIconClick();
+    // A right click cannot start a double click: the menu opens at once.
+    void TrayIconContextClick();
     void TrayIconDblClick();
+    bool MenuPending() const;
     void RestoreServer1Click() { emit RestoreRequested(); }
     void Exit1Click() { emit ExitRequested(); }
 
@@ -38,6 +45,10 @@ public:
 signals:
     void RestoreRequested();
     void ExitRequested();
+
+private:
+    QTimer* MenuDelay = nullptr;
+    QPoint MenuAt;
 };
 
 } // namespace kelvra

@@ -4,24 +4,27 @@
 # canary client saw and what the server held.
 #
 #   bench/hostile.sh [--bin-dir DIR] [--serverd PATH] [--modes "nested pinned ..."]
-#                    [--seconds S] [--connections N]
+#                    [--seconds S] [--connections N] [--joins N]
 # --bin-dir: where kelvra-bench is (default: build/bin); --serverd: the server
 # to attack (default: kelvra-serverd beside kelvra-bench), e.g. an older build
 # for a comparison; --modes: default all of nested pinned flood unread burst
-# chat bigtext; --seconds: how long each attack is watched; --connections:
-# attacking connections (default 1000 for pinned, 500 for unread, 20000 for
-# burst, as far as the descriptor limits allow).
+# chat bigtext stacked chats; --seconds: how long each attack is watched;
+# --connections: attacking connections (default 1000 for pinned, 500 for
+# unread, 20000 for burst, as far as the descriptor limits allow) or reading
+# bystanders (stacked, chats); --joins: joins (stacked) or creations (chats)
+# before the close (400000).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 bin_dir="$root/build/bin"
 serverd=""
-modes="nested pinned flood unread burst chat bigtext"
+modes="nested pinned flood unread burst chat bigtext stacked chats"
 seconds=""
 connections=""
+joins=400000
 
-usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
+usage() { sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -30,6 +33,7 @@ while [[ $# -gt 0 ]]; do
     --modes) modes=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
+    --joins) joins=$2; shift 2 ;;
     -h | --help) usage 0 ;;
     *) echo "hostile.sh: unknown option $1" >&2; usage 1 >&2 ;;
     esac
@@ -81,6 +85,7 @@ for mode in $modes; do
     esac
     args=(--hostile "$mode" --port "$port" --server-pid "$server_pid" --hostile-connections "$count")
     [[ -n $seconds ]] && args+=(--hostile-seconds "$seconds")
+    [[ $mode == stacked || $mode == chats ]] && args+=(--hostile-joins "$joins")
     "$bench" "${args[@]}" || status=1
     stop_server
 done

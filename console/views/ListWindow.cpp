@@ -61,6 +61,10 @@ TListWindow::TListWindow(const QString& caption, const QIcon& icon, QWidget* par
 }
 
 void TListWindow::Attach(TRowModel* model, std::initializer_list<int> widths) {
+    // Connected before the view's own handler, which would move the selection
+    // to the next row: a second click must never act on a bystander.
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex&, int first, int last) { RowsAboutToGo(first, last); });
     ListView1->setModel(model);
     ListView1->header()->setStretchLastSection(true);
     int column = 0;
@@ -123,6 +127,22 @@ int TListWindow::SelectedRow() const {
     return rows.isEmpty() ? -1 : rows.first().row();
 }
 
+void TListWindow::RowsAboutToGo(int first, int last) {
+    QItemSelectionModel* selection = ListView1->selectionModel();
+    if (!selection)
+        return;
+    const auto going = [&](int row) { return row >= first && row <= last; };
+    if (going(SelectedRow()))
+        selection->clearSelection();
+    if (selection->currentIndex().isValid() && going(selection->currentIndex().row()))
+        selection->clearCurrentIndex();
+}
+
+void TListWindow::ClearSelection() {
+    if (ListView1->selectionModel())
+        ListView1->selectionModel()->clear();
+}
+
 void TListWindow::ListView1Change() {
     const bool selected = SelectedRow() >= 0;
     for (QAction* action : RowCommands)
@@ -143,7 +163,7 @@ void TListWindow::ListView1MouseDown(QMouseEvent* event) {
     const QModelIndex under = ListView1->indexAt(event->position().toPoint());
     if (under.isValid())
         ListView1->setCurrentIndex(under);
-    if (SelectedRow() >= 0)
+    if (SelectedRow() >= 0 || MenuWithoutRow)
         PopupMenu1->popup(event->globalPosition().toPoint());
 }
 

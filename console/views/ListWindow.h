@@ -141,17 +141,23 @@ protected:
     // The selection-bound commands are enabled exactly while a row is selected.
     void ListView1Change();
     // A right press selects the row under the pointer and opens the menu
-    // while a row is selected.
+    // while a row is selected (always, for a window whose menu has commands
+    // that need no row: the others show disabled then).
     void ListView1MouseDown(QMouseEvent* event);
+    void SetMenuWithoutRow(bool open) { MenuWithoutRow = open; }
+    // No row selected, no current row: the row commands turn disabled.
+    void ClearSelection();
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QAction* NewCommand(const QString& menuText, const QString& hint, const QIcon& icon,
                         bool needsRow);
+    void RowsAboutToGo(int first, int last);
 
     QHBoxLayout* Strip = nullptr;
     std::vector<QAction*> RowCommands;
     std::vector<std::pair<const QAction*, TActiveButton*>> Buttons;
+    bool MenuWithoutRow = false;
 };
 
 } // namespace kelvra

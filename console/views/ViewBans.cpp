@@ -62,6 +62,8 @@ TviewBans::TviewBans(TServer& server, QWidget* parent)
                             &TviewBans::RemoveBan1Click);
     Rows = new TBansModel(this);
     Attach(Rows, {100, 100, 0, 0});
+    // Create needs no row: the menu opens anywhere, Edit and Remove disabled.
+    SetMenuWithoutRow(true);
 }
 
 TviewBans::~TviewBans() = default;

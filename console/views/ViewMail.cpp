@@ -61,6 +61,8 @@ TviewMail::TviewMail(TServer& server, QWidget* parent)
                              &TviewMail::DeleteMail1Click);
     Rows = new TMailModel(ImageList1[0], this);
     Attach(Rows, {100, 100, 0});
+    // Create needs no row: the menu opens anywhere, Edit and Remove disabled.
+    SetMenuWithoutRow(true);
     connect(ListView1, &QAbstractItemView::doubleClicked, this, &TviewMail::ListView1DblClick);
 }
 

@@ -162,17 +162,23 @@ void TviewUsers::SendMessage1Click() {
         Server.SendServerMessage(dialog.To(), dialog.Text());
 }
 
+// A kicked user's row stays until its client leaves; the selection does not,
+// so that a second click cannot kick whoever the selection moves to.
 void TviewUsers::Kick1Click() {
     const int row = SelectedRow();
-    if (row >= 0)
-        Server.KickNickname(Rows->At(row).Nickname);
+    if (row < 0)
+        return;
+    Server.KickNickname(Rows->At(row).Nickname);
+    ClearSelection();
 }
 
 void TviewUsers::KickandBan1Click() {
     const TUserHandle user = SelectedUser();
-    if (user.IsNull() || !Server.Kick(user))
+    if (user.IsNull())
         return;
-    ShowBanEditor(Server, user, 0, this);
+    ClearSelection();
+    if (Server.Kick(user))
+        ShowBanEditor(Server, user, 0, this);
 }
 
 void TviewUsers::ActiveButton4Click() {

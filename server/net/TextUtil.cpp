@@ -3,6 +3,8 @@
 #include <QElapsedTimer>
 #include <QLocale>
 
+#include <algorithm>
+
 namespace kelvra {
 
 namespace {
@@ -46,6 +48,48 @@ QByteArray ToBytes(const QString& s) {
         out.append(c);
     }
     return out;
+}
+
+QByteArray EscapeControls(const QByteArray& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    const auto isControl = [](uint8_t c) { return c < 0x20 || c == 0x7F; };
+    const auto first = std::find_if(text.begin(), text.end(), [&](char c) {
+        return isControl(static_cast<uint8_t>(c)) || c == '\\';
+    });
+    if (first == text.end())
+        return text;
+    QByteArray out;
+    out.reserve(text.size() + 16);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        if (c == '\\') {
+            // What follows in the output: a control starts an escape itself.
+            const bool last = i + 1 == text.size();
+            const char next = last ? '\0' : text[i + 1];
+            const bool ambiguous =
+                !last && (isControl(static_cast<uint8_t>(next)) || next == '\\' || next == 'r' ||
+                          next == 'n' || next == 't' || next == 'x');
+            out += ambiguous ? "\\\\" : "\\";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (isControl(c)) {
+            const char escaped[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+            out.append(escaped, 4);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+QString LogText(const QByteArray& text, qsizetype shown) {
+    if (text.size() <= shown)
+        return FromBytes(EscapeControls(text));
+    return FromBytes(EscapeControls(text.left(shown)) + "...");
 }
 
 QByteArray TrimText(const QByteArray& text) {

@@ -22,6 +22,17 @@ inline std::optional<int32_t> StrToInt(const QString& text) {
     return StrToInt(text.toLatin1());
 }
 
+// A client's text made safe for one line of a log: each control character
+// (bytes 0 to 31 and 127) becomes \r, \n, \t or \xNN, so the text cannot
+// break or forge lines. Other bytes stay as they are (code page 1252). A
+// backslash is doubled only where it would otherwise read as the start of an
+// escape (before r, n, t, x or another backslash), so "C:\dir" stays readable
+// and every output still decodes to exactly one input.
+QByteArray EscapeControls(const QByteArray& text);
+// The same, cut to `shown` bytes first (with "..." after a cut), as the
+// socket error log shows a client's name.
+QString LogText(const QByteArray& text, qsizetype shown = 64);
+
 // Single-byte texts in and out of Qt strings. The protocol's texts are in the
 // Windows code page 1252; its five unassigned bytes map to the control
 // characters of the same number, so every byte survives a round trip.

@@ -7,12 +7,37 @@
 
 namespace kelvra {
 
+namespace {
+// A client that keeps knocking past its cap gets one error row this often.
+constexpr uint32_t kRefusalRowEveryMs = 10'000;
+} // namespace
+
+bool TServer::MayAddEntry(TConnection* user, const char* request, const QByteArray& chatName) {
+    if (user->ChatEntries < StoreLimits.ChatEntriesPerConnection)
+        return true;
+    const uint32_t now = TickCount();
+    if (!user->EntryRefusalShown || now - user->EntryRefusalShownAt >= kRefusalRowEveryMs) {
+        user->EntryRefusalShown = true;
+        user->EntryRefusalShownAt = now;
+        ViewRef.ReportClientFailure(
+            QStringLiteral("%1 of '%2' by '%3' refused: connection %4 already holds %5 chat "
+                           "entries (later refusals within %6 s are not shown)")
+                .arg(QLatin1String(request), LogText(chatName), LogText(user->Nickname))
+                .arg(user->Socket)
+                .arg(user->ChatEntries)
+                .arg(kRefusalRowEveryMs / 1000));
+    }
+    return false;
+}
+
 void TServer::CreateChat(TConnection* user, const QByteArray& nameParam, bool secure) {
     const QByteArray name = TrimText(nameParam);
     if (name.isEmpty()) {
         Send(user, MakePacket(KMC_STATUS, "Invalid Chat Name"));
         return;
     }
+    if (!MayAddEntry(user, "Creation", name))
+        return;
     TChat* chat = Users.NewChat(name, secure);
     SendToAll(MakePacket(KMC_ADDCHAT, name, {}, secure));
     JoinChat(user, chat, true);
@@ -28,6 +53,8 @@ void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {
         Send(user, MakePacket(KMC_MESSAGE, ServerNick, "This is a private chat"));
         return;
     }
+    if (!MayAddEntry(user, "Join", chat->Name))
+        return;
     Users.AddEntry(chat, user);
     Send(user, MakePacket(KMC_JOINED, chat->Name));
 

@@ -4,9 +4,15 @@
 #include "Server.h"
 #include "TextUtil.h"
 
+#include <QTimer>
+
 namespace kelvra {
 
-TServer::TServer(ITransport& transport, IServerView& view) : Transport(transport), ViewRef(view) {}
+TServer::TServer(ITransport& transport, IServerView& view)
+    : Transport(transport), ViewRef(view), LeaveTimer(std::make_unique<QTimer>()) {
+    LeaveTimer->setSingleShot(true);
+    QObject::connect(LeaveTimer.get(), &QTimer::timeout, [this] { ContinueLeaving(); });
+}
 
 TServer::~TServer() = default;
 
@@ -30,8 +36,8 @@ void TServer::DispatchLogin(const TDataPacket& packet) {
     if (!icon) {
         // A client cannot open boxes on the operator's screen: the failure goes
         // to the error log and only this record is dropped.
-        ViewRef.ReportClientFailure(
-            QStringLiteral("'%1' is not a valid integer value").arg(FromBytes(packet.Param2)));
+        ViewRef.ReportClientFailure(QStringLiteral("'%1' is not a valid integer value")
+                                        .arg(FromBytes(EscapeControls(packet.Param2))));
         return;
     }
     Login(static_cast<SocketHandle>(packet.From), packet.Param1, *icon);
@@ -95,7 +101,7 @@ void TServer::Dispatch(const TDataPacket& packet) {
 void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
     const TPreparedPacket prepared(packet);
     for (const auto& user : Users.Users())
-        if (user.get() != except)
+        if (user.get() != except && !user->Leaving)
             Transport.SendPrepared(user->Socket, prepared);
 }
 

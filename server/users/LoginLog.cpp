@@ -1,7 +1,6 @@
 #include "LoginLog.h"
 
 #include "StoreLimitSettings.h"
-
 #include "TextUtil.h"
 
 #include <QFile>
@@ -25,9 +24,11 @@ qsizetype LoginLog::TextLimit() {
 }
 
 QByteArray LoginLog::Bounded(const QByteArray& text, qsizetype limit) {
+    // Cut first: an escape is never split, and the limit counts the client's bytes.
     if (text.size() <= limit)
-        return text;
-    return text.left(limit) + "...[cut, " + QByteArray::number(text.size()) + " bytes]";
+        return EscapeControls(text);
+    return EscapeControls(text.left(limit)) + "...[cut, " + QByteArray::number(text.size()) +
+           " bytes]";
 }
 
 void LoginLog::EnsureFile(const QString& path) {

@@ -10,13 +10,15 @@ namespace LoginLog {
 void EnsureFile(const QString& path);
 // Appends one block; the file must exist (it is not created here). Failures are silent.
 // A user name or nickname longer than the text limit is written cut, with a
-// marker that gives its full length.
+// marker that gives its full length; control characters in either are written
+// escaped, so a block is always five lines.
 bool AppendBlock(const QString& path, const QByteArray& userName, const QByteArray& nickname);
 
 // The text limit in bytes, for the one login log of the process.
 void SetTextLimit(qsizetype bytes);
 qsizetype TextLimit();
-// text, or its first `limit` bytes followed by "...[cut, <length> bytes]".
+// text, or its first `limit` bytes followed by "...[cut, <length> bytes]",
+// with its control characters escaped (EscapeControls).
 QByteArray Bounded(const QByteArray& text, qsizetype limit);
 } // namespace LoginLog
 

@@ -25,10 +25,14 @@ TConnection* TRegistry::NewUser(SocketHandle socket) {
     return user;
 }
 
-void TRegistry::Unindex(TConnection* user) {
+void TRegistry::ForgetSocket(TConnection* user) {
     auto s = BySocket.find(user->Socket);
     if (s != BySocket.end() && s->second->get() == user)
         BySocket.erase(s);
+}
+
+void TRegistry::Unindex(TConnection* user) {
+    ForgetSocket(user);
     if (user->Nickname.isEmpty()) {
         WithoutNickname.erase(user->Order);
     } else {
@@ -99,8 +103,10 @@ void TRegistry::RemoveChat(TChat* chat) {
     auto pos = ChatPos.find(chat);
     if (pos == ChatPos.end())
         return;
-    for (auto& [member, entries] : chat->Entries)
+    for (auto& [member, entries] : chat->Entries) {
         member->Chats.erase(chat->Order);
+        member->ChatEntries -= static_cast<int>(entries.size());
+    }
     auto named = ChatsByName.find(AsciiLower(chat->Name));
     if (named != ChatsByName.end()) {
         auto& list = named.value();
@@ -139,6 +145,17 @@ void TRegistry::AddEntry(TChat* chat, TConnection* user) {
         user->Chats.emplace(chat->Order, chat);
     }
     entries.push_back(entry);
+    ++user->ChatEntries;
+}
+
+void TRegistry::DropMember(TChat* chat, TConnection* user) {
+    auto& members = chat->MembersByOrder;
+    auto at = std::lower_bound(
+        members.begin(), members.end(), user,
+        [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
+    if (at != members.end() && *at == user)
+        members.erase(at);
+    user->Chats.erase(chat->Order);
 }
 
 bool TRegistry::RemoveFirstEntry(TChat* chat, TConnection* user) {
@@ -146,24 +163,25 @@ bool TRegistry::RemoveFirstEntry(TChat* chat, TConnection* user) {
     if (it == chat->Entries.end())
         return false;
     chat->Users.erase(it->second.front());
-    it->second.erase(it->second.begin());
+    it->second.pop_front();
+    --user->ChatEntries;
     if (it->second.empty()) {
         chat->Entries.erase(it);
-        auto& members = chat->MembersByOrder;
-        auto at = std::lower_bound(
-            members.begin(), members.end(), user,
-            [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
-        if (at != members.end() && *at == user)
-            members.erase(at);
-        user->Chats.erase(chat->Order);
+        DropMember(chat, user);
     }
     return true;
 }
 
 int TRegistry::RemoveAllEntries(TChat* chat, TConnection* user) {
-    int removed = 0;
-    while (RemoveFirstEntry(chat, user))
-        ++removed;
+    auto it = chat->Entries.find(user);
+    if (it == chat->Entries.end())
+        return 0;
+    const int removed = static_cast<int>(it->second.size());
+    for (auto entry : it->second)
+        chat->Users.erase(entry);
+    user->ChatEntries -= removed;
+    chat->Entries.erase(it);
+    DropMember(chat, user);
     return removed;
 }
 

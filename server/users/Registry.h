@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -43,6 +44,12 @@ struct TConnection {
     uint64_t Order = 0;               // accept order
     bool HasUserRow = false;          // a successful login added its Users row
     std::map<uint64_t, TChat*> Chats; // chats it stands in, by creation order
+    int ChatEntries = 0;              // entries in all chats together
+    uint32_t EntryRefusalShownAt = 0; // tick of the last error row for a refused entry
+    bool EntryRefusalShown = false;
+    // Ended, still leaving its chats a share at a time: no longer found by
+    // its socket (which may already serve another connection), sent nothing.
+    bool Leaving = false;
     // The KMC_ADDUSER record that announces this user, encoded once per login
     // instead of once per newcomer.
     mutable std::shared_ptr<const TPreparedPacket> AddUserRecord;
@@ -61,9 +68,10 @@ struct TChat {
     std::list<TConnection*> Users;
     int MemberCount() const { return static_cast<int>(Users.size()); }
 
-    // Each member's entries, oldest first, and the distinct members sorted by
-    // accept order (contiguous: the notices of a join walk all of them).
-    std::unordered_map<TConnection*, std::vector<std::list<TConnection*>::iterator>> Entries;
+    // Each member's entries, oldest first (a deque: the oldest leaves first),
+    // and the distinct members sorted by accept order (contiguous: the notices
+    // of a join walk all of them).
+    std::unordered_map<TConnection*, std::deque<std::list<TConnection*>::iterator>> Entries;
     std::vector<TConnection*> MembersByOrder;
 };
 
@@ -76,6 +84,8 @@ public:
     TConnection* NewUser(SocketHandle socket);
     // Takes the record out of the user list (and out of every chat) and destroys it.
     void RemoveUser(TConnection* user);
+    // The record is no longer found by its socket; it stays in the lists.
+    void ForgetSocket(TConnection* user);
 
     TConnection* FindUserBySocket(SocketHandle socket) const;
     // The record the handle was taken from, nullptr when it has ended.
@@ -93,7 +103,8 @@ public:
     void AddEntry(TChat* chat, TConnection* user);
     // Removes the user's first entry; false when it has none.
     bool RemoveFirstEntry(TChat* chat, TConnection* user);
-    // Removes every entry of the user; returns how many there were.
+    // Removes every entry of the user, in time linear in their number;
+    // returns how many there were.
     int RemoveAllEntries(TChat* chat, TConnection* user);
     static bool IsMember(const TChat* chat, const TConnection* user);
 
@@ -104,6 +115,8 @@ public:
 
 private:
     void Unindex(TConnection* user);
+    // The user has no entry left in the chat.
+    static void DropMember(TChat* chat, TConnection* user);
 
     UserList UserRecords;
     ChatList ChatRecords;

@@ -10,7 +10,11 @@
 #include "Transport.h"
 
 #include <QString>
+#include <deque>
 #include <functional>
+#include <memory>
+
+class QTimer;
 
 namespace kelvra {
 
@@ -80,6 +84,11 @@ public:
 
     // Bounds on mail from clients; the operator's own mail is not bounded.
     TStoreLimits StoreLimits;
+    // Notices an ending user may cost in one pass of the event loop. A user
+    // whose chats cost more (thousands of chats, each announced to everybody
+    // when it ends) leaves them a share per pass, so the others are served in
+    // between; every notice still goes out, in the same order.
+    qint64 LeaveSendsPerPass = 10'000;
     // Empty when mail of this size from sender to target fits the limits,
     // else the row for the socket error log that says why it was refused.
     QString MailRefusal(const QByteArray& target, const QByteArray& sender,
@@ -134,7 +143,8 @@ public:
                             const QByteArray& msg);
 
     void Send(const TConnection* user, const TDataPacket& packet) {
-        Transport.SendPacket(user->Socket, packet);
+        if (!user->Leaving)
+            Transport.SendPacket(user->Socket, packet);
     }
     void Send(SocketHandle socket, const TDataPacket& packet) {
         Transport.SendPacket(socket, packet);
@@ -143,7 +153,8 @@ public:
         Transport.SendPrepared(socket, packet);
     }
     void Send(const TConnection* user, const TPreparedPacket& packet) {
-        Transport.SendPrepared(user->Socket, packet);
+        if (!user->Leaving)
+            Transport.SendPrepared(user->Socket, packet);
     }
     // Sends one record to every user record, in list order.
     void SendToAll(const TDataPacket& packet, const TConnection* except = nullptr);
@@ -153,6 +164,15 @@ private:
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
     void EndUser(TConnection* user, bool tellOthers);
+    // Notices the user's leaving of the chat sends: the left notice to the
+    // other entries, or the chat's end to everybody.
+    qint64 LeaveCost(const TChat* chat, const TConnection* user) const;
+    bool LeavesInOnePass(const TConnection* user) const;
+    void StartLeaving(TConnection* user);
+    void ContinueLeaving();
+    // Whether the user may take one more chat entry; past its cap the request
+    // is refused without an answer, and the operator sees one row per burst.
+    bool MayAddEntry(TConnection* user, const char* request, const QByteArray& chatName);
     // After a member left: the left notice to the remaining entries, or the
     // chat's end when none remain.
     void AfterLeave(TChat* chat, TConnection* user, bool tellOthers);
@@ -162,6 +182,8 @@ private:
     TRegistry Users;
     TBanList BanList;
     TMailStore MailStore;
+    std::deque<TConnection*> LeavingUsers; // oldest first
+    std::unique_ptr<QTimer> LeaveTimer;
 };
 
 } // namespace kelvra

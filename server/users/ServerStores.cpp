@@ -8,16 +8,6 @@
 
 namespace kelvra {
 
-namespace {
-
-// A nickname as the error log shows it; a client may send a megabyte of one.
-QString Shown(const QByteArray& name) {
-    constexpr qsizetype kShown = 64;
-    return FromBytes(name.size() <= kShown ? name : name.left(kShown) + "...");
-}
-
-} // namespace
-
 void TServer::RecordBanHit(TBan* ban) {
     // Hits are not saved, so a hit is no change of the stores.
     ++ban->Hits;
@@ -51,12 +41,12 @@ QString TServer::MailRefusal(const QByteArray& target, const QByteArray& sender,
     if (forTarget.Count >= l.MailPerTarget)
         why = QStringLiteral("%1 messages already stored for '%2'")
                   .arg(forTarget.Count)
-                  .arg(Shown(target));
+                  .arg(LogText(target));
     else if (forTarget.Bytes + bytes > l.MailBytesPerTarget)
         why = QStringLiteral("%1 bytes would exceed the %2 bytes kept for '%3'")
                   .arg(bytes)
                   .arg(l.MailBytesPerTarget - forTarget.Bytes)
-                  .arg(Shown(target));
+                  .arg(LogText(target));
     else if (total.Count >= l.MailTotal)
         why = QStringLiteral("%1 messages already stored in all").arg(total.Count);
     else if (total.Bytes + bytes > l.MailBytesTotal)
@@ -66,7 +56,7 @@ QString TServer::MailRefusal(const QByteArray& target, const QByteArray& sender,
     if (why.isEmpty())
         return why;
     return QStringLiteral("Mail for '%1' from '%2' refused: %3")
-        .arg(Shown(target), Shown(sender), why);
+        .arg(LogText(target), LogText(sender), why);
 }
 
 void TServer::RemoveMailItem(TMailItem* item) {

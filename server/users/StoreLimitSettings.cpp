@@ -22,6 +22,8 @@ TStoreLimits ReadStoreLimits(const TRegLink& reg) {
     limits.MailTotal = ReadLimit(reg, "MailTotal", limits.MailTotal);
     limits.MailBytesTotal = ReadLimit(reg, "MailBytesTotal", limits.MailBytesTotal);
     limits.LogTextBytes = ReadLimit(reg, "LogTextBytes", limits.LogTextBytes);
+    limits.ChatEntriesPerConnection =
+        ReadLimit(reg, "ChatEntriesPerConnection", limits.ChatEntriesPerConnection);
     return limits;
 }
 

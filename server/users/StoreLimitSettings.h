@@ -1,6 +1,6 @@
 #pragma once
-// Bounds on what the server stores for clients (mail, the login log), as the
-// settings store adjusts them in section "Limits".
+// Bounds on what the server stores for clients (mail, the login log, chat
+// entries), as the settings store adjusts them in section "Limits".
 #include <QtGlobal>
 
 namespace kelvra {
@@ -18,12 +18,17 @@ struct TStoreLimits {
     static constexpr qint64 kMailBytesTotal = 256 * 1024 * 1024;
     // Longest user name or nickname written whole into the login log.
     static constexpr qsizetype kLogTextBytes = 256;
+    // Entries one connection may hold in all chats together (a user may join
+    // one chat many times). Far above any person's use; it bounds what one
+    // client makes the others wait for when it leaves or is relayed to.
+    static constexpr int kChatEntriesPerConnection = 10'000;
 
     int MailPerTarget = kMailPerTarget;
     qint64 MailBytesPerTarget = kMailBytesPerTarget;
     int MailTotal = kMailTotal;
     qint64 MailBytesTotal = kMailBytesTotal;
     qsizetype LogTextBytes = kLogTextBytes;
+    int ChatEntriesPerConnection = kChatEntriesPerConnection;
 };
 
 // The limits from section "Limits"; a missing, non-numeric or non-positive

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 
@@ -171,11 +172,27 @@ TEST_F(MainFormCommandsTest, MinimisingHidesIntoTheTrayAndRestoreBringsItBack) {
     TForm5::SetAvailableForTests(true);
     Frame->showMinimized();
     ASSERT_TRUE(test::WaitUntil([&] { return Frame->isHidden(); }));
-    EXPECT_TRUE(Frame->TrayForm()->IsActive());
-    Frame->TrayForm()->TrayIconDblClick();
+    TForm5* tray = Frame->TrayForm();
+    EXPECT_TRUE(tray->IsActive());
+    // A double click arrives as a click and then the double click: the menu
+    // of the first must not open and take the second.
+    tray->TrayIconClick();
+    EXPECT_TRUE(tray->MenuPending());
+    tray->TrayIconDblClick();
+    EXPECT_FALSE(tray->MenuPending());
+    EXPECT_FALSE(tray->PopupMenu1->isVisible());
     EXPECT_TRUE(Frame->isVisible());
     EXPECT_FALSE(Frame->isMinimized());
-    EXPECT_FALSE(Frame->TrayForm()->IsActive());
+    EXPECT_FALSE(tray->IsActive());
+
+    // A single click opens the menu once no second click came.
+    tray->TrayIconClick();
+    EXPECT_FALSE(tray->PopupMenu1->isVisible());
+    EXPECT_TRUE(test::WaitUntil([&] { return tray->PopupMenu1->isVisible(); }));
+    tray->PopupMenu1->hide();
+    tray->TrayIconContextClick();
+    EXPECT_TRUE(tray->PopupMenu1->isVisible());
+    tray->PopupMenu1->hide();
 
     // Without a notification area the console stays where the operator can see it.
     TForm5::SetAvailableForTests(false);

@@ -42,6 +42,20 @@ void RightPress(TListWindow& w, QPoint at) {
     QTest::mousePress(w.ListView1->viewport(), Qt::RightButton, {}, at);
 }
 
+// A right press below the rows opens the menu: create enabled, the rest not.
+void ExpectMenuWithoutRow(TListWindow& w, QAction* create,
+                          std::initializer_list<QAction*> rowOnly) {
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.ListView1->clearSelection();
+    RightPress(w, w.ListView1->viewport()->rect().bottomLeft() + QPoint(5, -5));
+    EXPECT_TRUE(w.PopupMenu1->isVisible());
+    EXPECT_TRUE(create->isEnabled());
+    for (QAction* a : rowOnly)
+        EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    w.PopupMenu1->hide();
+}
+
 // The four windows with a server whose rows go to them.
 struct Console {
     Console() { Router.SetListViews(&Users, &Chats, &Bans, &Mail); }
@@ -147,17 +161,25 @@ TEST_F(ViewsTest, CommandsFollowTheSelectionAndTheMenuNeedsOne) {
     EXPECT_EQ(c.Users.ButtonOf(c.Users.Remove1)->statusTip(), "Remove");
     c.Users.PopupMenu1->hide();
 
-    // Kick reaches bob only.
+    // Kick reaches bob only, and leaves nothing selected for a second click.
     alice->Take();
     c.Users.Kick1->trigger();
     ASSERT_TRUE(bob->WaitFor(1));
     EXPECT_EQ(bob->Take(), std::vector<TDataPacket>{Rec(KMC_KICK)});
     alice->Settle();
     EXPECT_TRUE(alice->Received().empty());
-
-    c.Users.ListView1->clearSelection();
+    EXPECT_EQ(c.Users.SelectedRow(), -1);
     EXPECT_FALSE(c.Users.Kick1->isEnabled());
     EXPECT_FALSE(c.Users.ButtonOf(c.Users.SendMessage1)->isEnabled());
+
+    // The selected row going does not hand the selection to its neighbour.
+    Select(c.Users, 0);
+    EXPECT_TRUE(c.Users.Kick1->isEnabled());
+    alice->Socket().abort();
+    ASSERT_TRUE(WaitUntil([&] { return RowCount(c.Users) == 1; }));
+    EXPECT_EQ(c.Users.SelectedRow(), -1);
+    EXPECT_FALSE(c.Users.ListView1->currentIndex().isValid());
+    EXPECT_FALSE(c.Users.ButtonOf(c.Users.Kick1)->isEnabled());
 }
 
 TEST_F(ViewsTest, RemoveClosedByItsCloseBoxEndsTheUserSilently) {
@@ -286,6 +308,11 @@ TEST_F(ViewsTest, BanRowsFollowTheBanList) {
     EXPECT_EQ(RowCount(c.Bans), 1);
     EXPECT_EQ(server.Bans().Count(), 1);
     EXPECT_EQ(server.FindBanById(first), nullptr);
+    EXPECT_EQ(c.Bans.SelectedRow(), -1);
+    EXPECT_FALSE(c.Bans.ButtonOf(c.Bans.RemoveBan1)->isEnabled());
+
+    // The menu opens without a selection, with only Create enabled.
+    ExpectMenuWithoutRow(c.Bans, c.Bans.CreateBan1, {c.Bans.EditBan1, c.Bans.RemoveBan1});
 }
 
 TEST_F(ViewsTest, ChatRowsCountMembersAndKillChatAsksEachEntryToLeave) {
@@ -339,6 +366,7 @@ TEST_F(ViewsTest, StoredMailHasARowUntilDeleted) {
     EXPECT_EQ(RowCount(c.Mail), 0);
     EXPECT_EQ(c.Server.Core().Mail().Count(), 0);
     EXPECT_FALSE(c.Mail.DeleteMail1->isEnabled());
+    ExpectMenuWithoutRow(c.Mail, c.Mail.CreateMail1, {c.Mail.EditMail1, c.Mail.DeleteMail1});
 }
 
 } // namespace

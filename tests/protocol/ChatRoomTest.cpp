@@ -140,6 +140,35 @@ TEST_F(ChatRoomTest, DoubleJoinStandsTwice) {
     EXPECT_EQ(Server.Core().Registry().FindChatByName("Lobby")->MemberCount(), 2);
 }
 
+TEST_F(ChatRoomTest, EntriesPastTheCapAreRefusedSilentlyWithOneErrorRow) {
+    Server.Core().StoreLimits.ChatEntriesPerConnection = 2;
+    Alice.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Settle();
+    Alice.Send(KMS_JOIN, "Lobby", {}, false);
+    Alice.Send(KMS_JOIN, "Lobby", {}, false);
+    Alice.Send(KMS_CREATE, "Den", {}, false);
+    Alice.Send(KMS_SERVERNICK);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Bob.Send(KMS_SERVERNICK);
+    ASSERT_TRUE(Bob.WaitFor(1));
+    EXPECT_EQ(Alice.Take(), (std::vector<TDataPacket>{Rec(KMC_JOINED, "Lobby"),
+                                                      Rec(KMC_CHATDATA, "Lobby", "SYou are alone."),
+                                                      Rec(KMC_SERVERNICK, "Admin")}));
+    EXPECT_EQ(Bob.Take(), std::vector<TDataPacket>{Rec(KMC_SERVERNICK, "Admin")});
+    EXPECT_EQ(Server.Core().Registry().ChatCount(), 1);
+    const auto& rows = Server.View().ClientFailures;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0].startsWith("Join of 'Lobby' by 'alice' refused: connection "));
+    EXPECT_TRUE(rows[0].contains("already holds 2 chat entries"));
+
+    // Leaving makes room again.
+    Alice.Send(KMS_QUITCHAT, "Lobby");
+    Alice.Send(KMS_CREATE, "Den", {}, false);
+    ASSERT_TRUE(Carol.WaitFor(1));
+    EXPECT_EQ(Carol.Take(), std::vector<TDataPacket>{Rec(KMC_ADDCHAT, "Den")});
+}
+
 TEST_F(ChatRoomTest, DuplicateNamesReachTheFirstChat) {
     Alice.Send(KMS_CREATE, "Lobby", {}, false);
     ASSERT_TRUE(Alice.WaitFor(3));

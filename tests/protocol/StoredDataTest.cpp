@@ -80,7 +80,7 @@ TEST(StoredMail, LimitsRefuseClientMailIntoTheErrorLogButNotTheOperators) {
     EXPECT_EQ(server.Core().Mail().UsageFor("Bob").Count, 3);
 }
 
-TEST(StoredLoginLog, LongUserNameIsWrittenCut) {
+TEST(StoredLoginLog, LongUserNameIsWrittenCutAndControlsEscaped) {
     TTestServer server("Admin", "pw"); // a wrong password is answered: something to wait for
     LoginLog::EnsureFile(server.Core().LogFile);
     EXPECT_EQ(QFile::permissions(server.Core().LogFile) & 0x0077, 0) << "readable by others";
@@ -89,11 +89,17 @@ TEST(StoredLoginLog, LongUserNameIsWrittenCut) {
     const QByteArray name = QByteArray(1000 * 1000, 'u');
     c.Send(KMS_USER, name, "bad");
     c.Send(KMS_USER, "plain", "bad");
-    ASSERT_TRUE(c.WaitFor(2));
+    // Never logged in, and a name that would forge a block of its own.
+    c.Send(KMS_USER, "eve\r\n------------------------\r\nUser Name : admin", "bad");
+    ASSERT_TRUE(c.WaitFor(3));
     const QByteArray log = ReadAll(server.Core().LogFile);
     EXPECT_TRUE(log.contains("User Name : " + QByteArray(TStoreLimits::kLogTextBytes, 'u') +
                              "...[cut, 1000000 bytes]\r\n"));
     EXPECT_TRUE(log.contains("User Name : plain\r\n"));
+    EXPECT_EQ(log.count('\n'), 15); // three blocks of five lines
+    const QList<QByteArray> lines = log.split('\n');
+    EXPECT_EQ(lines[11], "User Name : eve\\r\\n------------------------\\r\\nUser Name : admin\r");
+    EXPECT_EQ(lines[12], "Nickname : \r");
     EXPECT_LT(log.size(), 2000);
 }
 

@@ -43,6 +43,44 @@ TEST(TextUtilTest, ProtocolTextIsCodePage1252) {
     EXPECT_EQ(ToBytes(FromBytes(every)), every);
 }
 
+// Reads an escaped log text back: the escapes must leave exactly one reading.
+QByteArray Unescape(const QByteArray& text) {
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] != '\\' || !QByteArray("\\rntx").contains(next)) {
+            out += text[i];
+            continue;
+        }
+        ++i;
+        if (next == 'x') {
+            out += static_cast<char>(text.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else {
+            out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\';
+        }
+    }
+    return out;
+}
+
+TEST(TextUtilTest, LogTextsKeepOneLineAndOneReading) {
+    EXPECT_EQ(EscapeControls("eve\r\nNickname : admin"), "eve\\r\\nNickname : admin");
+    EXPECT_EQ(EscapeControls(QByteArray("a\0b\x1b[2J\x7f\t", 9)), "a\\x00b\\x1B[2J\\x7F\\t");
+    EXPECT_EQ(EscapeControls("C:\\dir\\file \xe9\x80"), "C:\\dir\\file \xe9\x80"); // as typed
+    EXPECT_EQ(EscapeControls("\\n \\x41 \\\\"), "\\\\n \\\\x41 \\\\\\");
+    EXPECT_EQ(LogText(QByteArray(100, 'n') + "\n"), QString(64, 'n') + "...");
+    // Every pair of the bytes that matter reads back as itself.
+    const QByteArray parts("\\\r\n\tx0rA\x01\x7f\xe9", 11);
+    for (char a : parts)
+        for (char b : parts)
+            for (char c : parts) {
+                const QByteArray text = QByteArray(1, a) + b + c;
+                const QByteArray escaped = EscapeControls(text);
+                EXPECT_FALSE(escaped.contains('\r') || escaped.contains('\n'));
+                EXPECT_EQ(Unescape(escaped), text) << escaped.toStdString();
+            }
+}
+
 TEST(SocketErrorsTest, TextsAndErrnoMapping) {
     EXPECT_EQ(SocketErrorText(10055), "No buffer space available");
     EXPECT_EQ(SocketErrorText(10000), "Not a WinSock error");
@@ -96,6 +134,13 @@ TEST(RegistryTest, ChatsByNameAndMembership) {
     EXPECT_EQ(reg.FindChatByName("Lobby"), second);
     EXPECT_TRUE(v->Chats.empty());
     reg.AddEntry(second, u);
+    reg.AddEntry(second, v);
+    reg.AddEntry(second, u);
+    reg.AddEntry(second, v);
+    EXPECT_EQ(reg.RemoveAllEntries(second, v), 2);
+    EXPECT_EQ(v->ChatEntries, 0);
+    EXPECT_EQ(u->ChatEntries, 2);
+    EXPECT_FALSE(TRegistry::IsMember(second, v));
     reg.RemoveUser(u); // leaves no entry behind
     EXPECT_EQ(second->MemberCount(), 0);
 }

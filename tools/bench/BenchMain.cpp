@@ -142,16 +142,24 @@ int main(int argc, char** argv) {
                    "connection sends requests as fast as it can; unread: connections that never "
                    "log in ask for answers they never read; burst: thousands of connections at "
                    "once, half never logging in nor reading; chat: one sender at full speed "
-                   "into a chat of 50 readers; bigtext: a 900 KB text to 100 readers each second")
-        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext"}));
+                   "into a chat of 50 readers; bigtext: a 900 KB text to 100 readers each second; "
+                   "stacked: one user joins one chat again and again, then closes; chats: one "
+                   "user creates many chats, then closes")
+        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat",
+                               "bigtext", "stacked", "chats"}));
     cli.add_option("--hostile-seconds", hostile.Seconds,
                    "How long the attack is watched (default 45 for pinned, 60 for burst, 20 "
                    "for unread, else 10)")
         ->check(CLI::PositiveNumber);
     cli.add_option("--hostile-connections", hostile.Connections,
-                   "Attacking connections for pinned, unread and burst")
+                   "Attacking connections for pinned, unread and burst; reading bystanders "
+                   "for stacked and chats")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
+    cli.add_option("--hostile-joins", hostile.Joins,
+                   "Joins (stacked) or creations (chats) sent before the close")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 10'000'000));
     cli.add_flag("--json", config.Json, "Print the result as JSON");
     cli.add_flag("--progress,!--no-progress", config.Progress,
                  "Show a progress line on stderr (default: when stderr is a terminal)");

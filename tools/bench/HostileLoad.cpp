@@ -150,8 +150,135 @@ void Pin(const THostileConfig& config, TAttackFigures& figures, std::vector<int>
     }
 }
 
+// One user joins one chat `Joins` times (or creates that many chats, each
+// announced to everybody), reading every answer, then closes the connection.
+// What the close costs the others is what the canary sees.
+struct TStackedFigures {
+    double SentAt = -1;     // all requests written, seconds after the attack began
+    double AnsweredAt = -1; // the server handled the last of them
+    double ClosedAt = -1;
+};
+
+void Stack(const THostileConfig& config, bool distinctChats, TAttackFigures& figures,
+           TStackedFigures& stacked) {
+    const auto start = Clock::now();
+    const int fd = ConnectTo(config);
+    if (fd < 0) {
+        ++figures.Dropped;
+        return;
+    }
+    const QByteArray hello = Encode(KMS_LOGIN, "stacker", "0") + Encode(KMS_USER, "stacker") +
+                             Encode(KMS_CREATE, "stack");
+    const QByteArray join = EncodePacket(MakePacket(KMS_JOIN, "stack", {}, false));
+    // The server answers the closing request only after every request before it.
+    const QByteArray marker = Encode(KMS_SERVERNICK, "end of joins");
+    bool ok = SendAll(fd, hello.constData(), static_cast<size_t>(hello.size()), 5000);
+    QByteArray part;
+    for (int sent = 0; ok && !figures.Stop && (sent < config.Joins || !part.isEmpty());) {
+        for (; part.size() < 64 * 1024 && sent < config.Joins; ++sent)
+            part += distinctChats ? EncodePacket(MakePacket(
+                                        KMS_CREATE, "c" + QByteArray::number(sent), {}, false))
+                                  : join;
+        // Read whatever comes back while writing, so the server's queue for us never fills.
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        if (poll(&p, 1, 100) < 0)
+            break;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && !Drain(fd))
+            ok = false;
+        if (ok && (p.revents & POLLOUT)) {
+            const ssize_t n = send(fd, part.constData(), static_cast<size_t>(part.size()),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                figures.BytesSent += static_cast<uint64_t>(n);
+                part.remove(0, n);
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                ok = false;
+            }
+        }
+    }
+    ok = ok && SendAll(fd, marker.constData(), static_cast<size_t>(marker.size()), 5000);
+    stacked.SentAt = SecondsSince(start);
+    // Wait for the answer to the marker; the records before it are join answers.
+    QByteArray in;
+    qsizetype from = 0;
+    while (ok && !figures.Stop && stacked.AnsweredAt < 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buffer[65536];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        in.append(buffer, n);
+        TDataPacket packet;
+        while (from < in.size()) {
+            const DecodeResult r = DecodeRecord(in.constData() + from, in.size() - from, packet);
+            if (r.Status == DecodeStatus::NeedMore)
+                break;
+            from += r.Consumed;
+            if (r.Status == DecodeStatus::Record && packet.Code == KMC_SERVERNICK)
+                stacked.AnsweredAt = SecondsSince(start);
+        }
+        in.remove(0, from);
+        from = 0;
+    }
+    if (!ok)
+        ++figures.Dropped;
+    close(fd);
+    stacked.ClosedAt = SecondsSince(start);
+}
+
+// Logged-in users that only read: whatever the attack makes the server tell
+// everybody reaches each of them.
+class TBystanders {
+public:
+    bool Start(const THostileConfig& config, int count) {
+        for (int i = 0; i < count; ++i) {
+            const int fd = ConnectTo(config);
+            if (fd < 0)
+                return false;
+            Fds.push_back(fd);
+            const QByteArray nick = "b" + QByteArray::number(i);
+            const QByteArray login = Encode(KMS_LOGIN, nick, "0") + Encode(KMS_USER, nick);
+            if (!SendAll(fd, login.constData(), static_cast<size_t>(login.size()), 5000))
+                return false;
+            if (i % 50 == 49)
+                DrainAll();
+        }
+        Reader = std::thread([this] {
+            while (!Stop) {
+                std::vector<pollfd> polls;
+                for (int fd : Fds)
+                    polls.push_back({fd, POLLIN, 0});
+                if (poll(polls.data(), polls.size(), 100) > 0)
+                    DrainAll();
+            }
+        });
+        return true;
+    }
+    ~TBystanders() {
+        Stop = true;
+        if (Reader.joinable())
+            Reader.join();
+        for (int fd : Fds)
+            close(fd);
+    }
+
+private:
+    void DrainAll() {
+        for (int fd : Fds)
+            Drain(fd);
+    }
+    std::vector<int> Fds;
+    std::thread Reader;
+    std::atomic<bool> Stop{false};
+};
+
 struct TSample {
     std::vector<double> Rtt;
+    std::vector<double> EndedAt; // seconds after the watch began, one per answer
     int Lost = 0;
 };
 
@@ -167,10 +294,12 @@ void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pi
     const auto start = Clock::now();
     while (SecondsSince(start) < seconds) {
         const double ms = canary.AskOnce();
-        if (ms < 0)
+        if (ms < 0) {
             ++sample.Lost;
-        else
+        } else {
             sample.Rtt.push_back(ms);
+            sample.EndedAt.push_back(SecondsSince(start));
+        }
         if (pid > 0)
             if (const auto rss = ReadResidentKiB(pid))
                 peakRss = std::max(peakRss, *rss);
@@ -190,15 +319,43 @@ uint64_t CpuNs(int pid) {
     return pid > 0 ? ReadCpuNs(pid).value_or(0) : 0;
 }
 
+// The canary's answers before and after the close, split by when they came.
+void PrintStacked(const THostileConfig& config, const TStackedFigures& stacked,
+                  const TSample& during) {
+    std::printf("stacked %s %d sent in %.2f s, handled after %.2f s, closed at %.2f s, "
+                "%d bystanders\n",
+                config.Mode == "chats" ? "creates       " : "joins         ", config.Joins,
+                stacked.SentAt, stacked.AnsweredAt, stacked.ClosedAt, config.Connections);
+    if (stacked.ClosedAt < 0)
+        return;
+    // A freeze longer than the canary's 5 s timeout shows as the longest
+    // time between two answers.
+    double gap = 0;
+    for (size_t i = 1; i < during.EndedAt.size(); ++i)
+        gap = std::max(gap, during.EndedAt[i] - during.EndedAt[i - 1]);
+    std::printf("canary longest wait    %.0f ms between two answers\n", gap * 1000);
+    TSample joining, closing;
+    for (size_t i = 0; i < during.Rtt.size(); ++i)
+        (during.EndedAt[i] < stacked.ClosedAt ? joining : closing).Rtt.push_back(during.Rtt[i]);
+    std::printf("canary while joining   p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu asks)\n",
+                Percentile(joining.Rtt, 0.5), Percentile(joining.Rtt, 0.99),
+                Percentile(joining.Rtt, 1.0), joining.Rtt.size());
+    std::printf("canary from the close  p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu asks)\n",
+                Percentile(closing.Rtt, 0.5), Percentile(closing.Rtt, 0.99),
+                Percentile(closing.Rtt, 1.0), closing.Rtt.size());
+}
+
 } // namespace
 
 int RunHostile(const THostileConfig& config) {
     const bool pinned = config.Mode == "pinned";
     const bool crowd = IsCrowdAttack(config.Mode);
+    const bool stacking = config.Mode == "stacked" || config.Mode == "chats";
     const double seconds = config.Seconds > 0        ? config.Seconds
                            : pinned                  ? 45
                            : config.Mode == "burst"  ? 60
                            : config.Mode == "unread" ? 20
+                           : stacking                ? 20
                                                      : 10;
     TCanary canary;
     if (!canary.Start(config)) {
@@ -211,15 +368,25 @@ int RunHostile(const THostileConfig& config) {
         std::fprintf(stderr, "kelvra-bench: the chat members could not log in and join\n");
         return 1;
     }
+    TBystanders bystanders;
+    if (stacking && !bystanders.Start(config, config.Connections)) {
+        std::fprintf(stderr, "kelvra-bench: the bystanders cannot reach the server\n");
+        return 1;
+    }
     const int pid = config.ServerPid;
     TSample quiet;
     uint64_t ignored = 0;
+    if (stacking) { // the bystanders' logins are announced to each other first
+        TSample settling;
+        Watch(canary, 2.0, config.CanaryEveryMs, settling, pid, ignored);
+    }
     Watch(canary, 1.0, config.CanaryEveryMs, quiet, pid, ignored);
     const uint64_t rssBefore = RssKiB(pid);
     const uint64_t cpuBefore = CpuNs(pid);
 
     TAttackFigures figures;
     std::vector<int> pinnedFds;
+    TStackedFigures stacked;
     std::thread attacker;
     if (config.Mode == "nested") {
         const QByteArray unit =
@@ -231,6 +398,8 @@ int RunHostile(const THostileConfig& config) {
         attacker = std::thread([&] { Pin(config, figures, pinnedFds); });
     } else if (crowd) {
         attacker = std::thread([&] { crowdAttack.Run(); });
+    } else if (stacking) {
+        attacker = std::thread([&] { Stack(config, config.Mode == "chats", figures, stacked); });
     } else {
         std::fprintf(stderr, "kelvra-bench: unknown attack %s\n", config.Mode.c_str());
         return 1;
@@ -278,6 +447,8 @@ int RunHostile(const THostileConfig& config) {
                 "unanswered)\n",
                 Percentile(during.Rtt, 0.5), Percentile(during.Rtt, 0.99),
                 Percentile(during.Rtt, 1.0), during.Rtt.size(), during.Lost);
+    if (stacking)
+        PrintStacked(config, stacked, during);
     std::printf("canary after           p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu asks, %d "
                 "unanswered)\n",
                 Percentile(after.Rtt, 0.5), Percentile(after.Rtt, 0.99), Percentile(after.Rtt, 1.0),
