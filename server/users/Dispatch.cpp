@@ -6,7 +6,11 @@
 
 namespace kelvra {
 
-TServer::TServer(ITransport& transport, IServerView& view) : Transport(transport), ViewRef(view) {}
+TServer::TServer(ITransport& transport, IServerView& view) : Transport(transport), ViewRef(view) {
+    MailSaver.Report = [this](const QString& error) {
+        ViewRef.ReportClientFailure(QStringLiteral("Saving failed: %1").arg(error));
+    };
+}
 
 TServer::~TServer() = default;
 
