@@ -129,25 +129,19 @@ void TIniFile::Parse(const QByteArray& content) {
         if (line.endsWith('\r'))
             line.chop(1);
 
-        const QByteArray trimmed = TrimText(line);
-        if (trimmed.startsWith('[')) {
-            qsizetype close = trimmed.indexOf(']');
-            if (close < 0)
-                close = trimmed.size();
-            AddSection(TrimText(trimmed.mid(1, close - 1)));
+        TIniLine parsed = ClassifyLine(line);
+        if (parsed.Kind == TIniLine::TKind::Section) {
+            AddSection(parsed.Name);
             section = &Sections.back();
             target = &section->Entries;
             continue;
         }
-        const qsizetype eq = trimmed.indexOf('=');
         Entry entry;
-        if (!trimmed.startsWith(';') && eq > 0) {
-            entry.Key = TrimText(trimmed.left(eq));
-        }
-        if (entry.Key.isEmpty()) {
+        if (parsed.Kind == TIniLine::TKind::Other) {
             entry.Raw = line;
         } else {
-            entry.Value = DecodeValue(trimmed.mid(eq + 1));
+            entry.Key = std::move(parsed.Name);
+            entry.Value = DecodeValue(parsed.RawValue);
             if (section) {
                 const QByteArray lower = AsciiLower(entry.Key);
                 if (!section->Index.contains(lower))
@@ -156,6 +150,28 @@ void TIniFile::Parse(const QByteArray& content) {
         }
         target->push_back(std::move(entry));
     }
+}
+
+TIniLine TIniFile::ClassifyLine(const QByteArray& line) {
+    TIniLine result;
+    const QByteArray trimmed = TrimText(line);
+    if (trimmed.startsWith('[')) {
+        qsizetype close = trimmed.indexOf(']');
+        if (close < 0)
+            close = trimmed.size();
+        result.Kind = TIniLine::TKind::Section;
+        result.Name = TrimText(trimmed.mid(1, close - 1));
+        return result;
+    }
+    const qsizetype eq = trimmed.indexOf('=');
+    if (trimmed.startsWith(';') || eq <= 0)
+        return result;
+    result.Name = TrimText(trimmed.left(eq));
+    if (result.Name.isEmpty())
+        return result;
+    result.Kind = TIniLine::TKind::Key;
+    result.RawValue = trimmed.mid(eq + 1);
+    return result;
 }
 
 QByteArray TIniFile::ReadString(const QByteArray& section, const QByteArray& key,

@@ -15,6 +15,14 @@
 
 namespace kelvra {
 
+// One line of a profile file (without its line break) as the reader sees it.
+struct TIniLine {
+    enum class TKind { Other, Section, Key };
+    TKind Kind = TKind::Other;
+    QByteArray Name;     // the section's or the key's name, trimmed
+    QByteArray RawValue; // a key's value as written, trimmed (DecodeValue gives the text)
+};
+
 class TIniFile {
 public:
     // Reads the file. A missing file is an empty file and not an error.
@@ -33,6 +41,7 @@ public:
     // so a failed save leaves the old file intact.
     bool Save(const QString& path, QString* error = nullptr) const;
 
+    static TIniLine ClassifyLine(const QByteArray& line);
     static QByteArray EncodeValue(const QByteArray& value);
     static QByteArray DecodeValue(const QByteArray& raw);
 

@@ -1,25 +1,17 @@
 #include "MailStore.h"
 
-#include "IniFile.h"
-#include "RegLink.h"
+#include "MailFile.h"
 #include "TextUtil.h"
 
 namespace kelvra {
 
-namespace {
-
-const QByteArray MailSection = QByteArrayLiteral("Mail");
-
-QByteArray ValueName(int index, const char* suffix) {
-    return QByteArray::number(index) + suffix;
-}
-
-} // namespace
-
 TMailItem* TMailStore::Append(const QByteArray& target, const QByteArray& sender,
                               const QByteArray& msg) {
-    List.push_back(std::make_unique<TMailItem>(TMailItem{0, target, sender, msg}));
+    List.push_back(std::make_unique<TMailItem>());
     TMailItem* item = List.back().get();
+    item->Target = target;
+    item->Sender = sender;
+    item->Msg = msg;
     item->Id = NextId++;
     ById.insert(item->Id, item);
     const QByteArray key = AsciiLower(target);
@@ -29,6 +21,8 @@ TMailItem* TMailStore::Append(const QByteArray& target, const QByteArray& sender
     forTarget.Bytes += bytes;
     TotalBytes += bytes;
     Positions.insert(item, Slot{std::prev(List.end()), std::prev(forTarget.Items.end()), key});
+    if (Listener)
+        Listener->MailAdded(*item);
     return item;
 }
 
@@ -36,6 +30,8 @@ bool TMailStore::Remove(TMailItem* item) {
     const auto found = Positions.constFind(item);
     if (found == Positions.cend())
         return false;
+    if (Listener)
+        Listener->MailRemoved(*item);
     const qint64 bytes = RecordBytes(item->Target, item->Sender, item->Msg);
     TotalBytes -= bytes;
     const auto forTarget = ByTarget.find(found.value().Key);
@@ -92,22 +88,18 @@ void TMailStore::Clear() {
 
 std::vector<TMailItem*> TMailStore::Load(const QString& path) {
     std::vector<TMailItem*> added;
-    TIniFile ini;
-    if (!ini.Load(path))
+    std::vector<TMailItem> records;
+    TFilePrint print;
+    if (!MailFile::Read(path, &records, &print))
         return added;
-    const QByteArray countText = ini.ReadString(MailSection, MailSection);
-    const int32_t count = TRegLink::ConvertInteger(FromBytes(countText), 0);
-    for (int32_t i = 1; i <= count; ++i) {
-        const QByteArray sender = ini.ReadString(MailSection, ValueName(i, "Sender"));
-        const QByteArray target = ini.ReadString(MailSection, ValueName(i, "Target"));
-        const QByteArray msg = ini.ReadString(MailSection, ValueName(i, "Msg"));
-        added.push_back(Append(target, sender, msg));
-    }
+    added.reserve(records.size());
+    for (const TMailItem& r : records)
+        added.push_back(Append(r.Target, r.Sender, r.Msg));
     return added;
 }
 
 bool TMailStore::Save(const QString& path, QString* error) const {
-    return SaveRecords(path, Snapshot(), error);
+    return MailFile::Save(path, Snapshot(), nullptr, error);
 }
 
 std::vector<TMailItem> TMailStore::Snapshot() const {
@@ -116,31 +108,6 @@ std::vector<TMailItem> TMailStore::Snapshot() const {
     for (const auto& item : List)
         records.push_back(*item);
     return records;
-}
-
-bool TMailStore::SaveRecords(const QString& path, const std::vector<TMailItem>& records,
-                             QString* error) {
-    const auto fail = [&] {
-        if (error)
-            *error = QStringLiteral("Unable to write to %1").arg(path);
-        return false;
-    };
-    // Start from what is there so other content and leftovers of a longer
-    // list survive; refuse rather than overwrite a file that cannot be read.
-    TIniFile ini;
-    if (!ini.Load(path))
-        return fail();
-    int i = 0;
-    for (const TMailItem& item : records) {
-        ++i;
-        ini.WriteString(MailSection, ValueName(i, "Target"), item.Target);
-        ini.WriteString(MailSection, ValueName(i, "Sender"), item.Sender);
-        ini.WriteString(MailSection, ValueName(i, "Msg"), item.Msg);
-    }
-    ini.WriteString(MailSection, MailSection, QByteArray::number(static_cast<int>(records.size())));
-    if (!ini.Save(path))
-        return fail();
-    return true;
 }
 
 } // namespace kelvra

@@ -18,6 +18,16 @@ struct TMailItem {
     QByteArray Target;
     QByteArray Sender;
     QByteArray Msg;
+    uint64_t DiskId = 0; // how the mail journal names it
+};
+
+// Told of every change of a store, as it happens.
+class IMailChanges {
+public:
+    virtual ~IMailChanges() = default;
+    virtual void MailAdded(TMailItem& item) = 0;
+    // Before the record is freed.
+    virtual void MailRemoved(const TMailItem& item) = 0;
 };
 
 class TMailStore {
@@ -51,6 +61,9 @@ public:
         return target.size() + sender.size() + msg.size();
     }
 
+    // Told of every later Append and Remove; nullptr for none.
+    void SetListener(IMailChanges* listener) { Listener = listener; }
+
     // Appends the records of the mail file; a missing file or "Mail" key gives
     // none. Returns the records added, in order.
     std::vector<TMailItem*> Load(const QString& path);
@@ -61,9 +74,6 @@ public:
     // Copies of every record in list order, for a save on another thread: the
     // texts are shared with the store, not copied.
     std::vector<TMailItem> Snapshot() const;
-    // Save() for such a copy; touches nothing but the file.
-    static bool SaveRecords(const QString& path, const std::vector<TMailItem>& records,
-                            QString* error = nullptr);
 
 private:
     using TItems = std::list<std::unique_ptr<TMailItem>>;
@@ -84,6 +94,7 @@ private:
     QHash<TMailId, TMailItem*> ById;
     qint64 TotalBytes = 0;
     TMailId NextId = 1;
+    IMailChanges* Listener = nullptr;
 };
 
 } // namespace kelvra

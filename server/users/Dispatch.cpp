@@ -12,6 +12,9 @@ TServer::TServer(ITransport& transport, IServerView& view)
     : Transport(transport), ViewRef(view), LeaveTimer(std::make_unique<QTimer>()) {
     LeaveTimer->setSingleShot(true);
     QObject::connect(LeaveTimer.get(), &QTimer::timeout, [this] { ContinueLeaving(); });
+    MailSaver.Report = [this](const QString& error) {
+        ViewRef.ReportClientFailure(QStringLiteral("Saving failed: %1").arg(error));
+    };
 }
 
 TServer::~TServer() = default;

@@ -3,12 +3,14 @@
 // of every client message, and the operations the console calls. It talks to
 // clients only through ITransport and to the console only through IServerView.
 #include "BanList.h"
+#include "MailSaver.h"
 #include "MailStore.h"
 #include "Registry.h"
 #include "ServerView.h"
 #include "StoreLimitSettings.h"
 #include "Transport.h"
 
+#include <QHash>
 #include <QString>
 #include <deque>
 #include <functional>
@@ -40,8 +42,9 @@ public:
     void ConnectionAccepted(SocketHandle socket, uint32_t ipv4, uint16_t port) override;
     bool HasUser(SocketHandle socket) const override;
     void Dispatch(const TDataPacket& packet) override;
-    void ConnectionClosed(SocketHandle socket) override { QuitUser(socket); }
+    void ConnectionClosed(SocketHandle socket) override;
     bool IsLoggedOn(SocketHandle socket) const override;
+    void OutputWritten(SocketHandle socket, uint64_t offset) override;
 
     // Login and the server nickname.
     void Login(SocketHandle socket, const QByteArray& nickParam, int32_t icon);
@@ -76,11 +79,16 @@ public:
     void LoadBans(const TRegLink& reg);
     bool SaveBans(TRegLink& reg, QString* error);
 
-    // Mail.
+    // Mail. LoadMail reads the mail file and its journal; from then on every
+    // change is journalled as it happens, and SaveMail folds it all into the
+    // mail file.
     TMailItem* StoreMail(const QByteArray& target, const QByteArray& sender, const QByteArray& msg);
     void DeliverMail(SocketHandle socket);
     void LoadMail();
     bool SaveMail(QString* error);
+    TMailSaver& MailSaving() { return MailSaver; }
+    // Handed to a connection whose socket has not written it yet.
+    bool MailInFlight(TMailId id) const { return InFlightTo.contains(id); }
 
     // Bounds on mail from clients; the operator's own mail is not bounded.
     TStoreLimits StoreLimits;
@@ -161,6 +169,8 @@ public:
 
 private:
     void RemoveMailItem(TMailItem* item);
+    // Mail in flight to a closed connection stays in the store, in its place.
+    void ReturnMailInFlight(SocketHandle socket);
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
     void EndUser(TConnection* user, bool tellOthers);
@@ -184,6 +194,14 @@ private:
     TMailStore MailStore;
     std::deque<TConnection*> LeavingUsers; // oldest first
     std::unique_ptr<QTimer> LeaveTimer;
+    TMailSaver MailSaver{MailStore};
+    // Mail handed to a connection, with the stream offset its record ends at.
+    struct TInFlight {
+        TMailId Id;
+        uint64_t End;
+    };
+    QHash<SocketHandle, std::deque<TInFlight>> InFlight;
+    QHash<TMailId, SocketHandle> InFlightTo;
 };
 
 } // namespace kelvra

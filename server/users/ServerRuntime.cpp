@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QStringList>
-#include <QThread>
 
 namespace kelvra {
 
@@ -25,12 +24,10 @@ TServerRuntime::TServerRuntime(IServerView& view, TRegLink& reg)
 }
 
 TServerRuntime::~TServerRuntime() {
-    // Without SaveState nothing more is saved (a cancelled start saves nothing);
-    // a save already under way is let finish.
+    // Without SaveState nothing more is saved (a cancelled start saves
+    // nothing); the mail journal keeps what changed until the next start.
     Core.StoresChanged = nullptr;
     SaveTimer.stop();
-    if (MailWriter)
-        MailWriter->wait();
     Manager.StopSockets();
     Manager.SetEvents(nullptr);
     Manager.SetReleaseHook({});
@@ -82,8 +79,7 @@ QString TServerRuntime::Caption(const QString& title) const {
 bool TServerRuntime::SaveState(QString* error) {
     // The close writes everything itself, after what is being written now.
     SaveTimer.stop();
-    BansChanged = MailChanged = false;
-    FinishMailWriter();
+    BansChanged = false;
     QStringList failures;
     QString failure;
     if (!Core.SaveBans(Reg, &failure))
@@ -103,7 +99,10 @@ bool TServerRuntime::SaveState(QString* error) {
 }
 
 void TServerRuntime::StoresChanged(TServer::TStoreKind kind) {
-    (kind == TServer::TStoreKind::Bans ? BansChanged : MailChanged) = true;
+    // The mail journals its own changes as they happen.
+    if (kind != TServer::TStoreKind::Bans)
+        return;
+    BansChanged = true;
     // Not restarted by later changes: a steady stream of them must not put
     // the save off for ever.
     if (!SaveTimer.isActive())
@@ -111,53 +110,18 @@ void TServerRuntime::StoresChanged(TServer::TStoreKind kind) {
 }
 
 void TServerRuntime::SaveChanges() {
-    if (BansChanged) {
-        // A few hundred values: cheap, and QSettings replaces the file in one
-        // rename, so a kill leaves the old ban list or the new one.
-        BansChanged = false;
-        QString failure;
-        bool saved = Core.SaveBans(Reg, &failure);
-        if (saved && !Reg.Flush()) {
-            saved = false;
-            failure = Reg.LastError();
-        }
-        ReportSaveResult(LastBansFailure, saved ? QString() : failure);
-    }
-    // One writer at a time; changes made meanwhile are saved when it is done.
-    if (MailChanged && !MailWriter) {
-        MailChanged = false;
-        StartMailWriter();
-    }
-}
-
-void TServerRuntime::StartMailWriter() {
-    // Writing a full store takes far longer than copying its records (the
-    // texts are shared, not copied), so the file is written on a thread of its
-    // own and relaying goes on meanwhile.
-    auto error = std::make_shared<QString>();
-    MailWriter.reset(
-        QThread::create([records = Core.Mail().Snapshot(), path = Core.MailFile, error] {
-            TMailStore::SaveRecords(path, records, error.get());
-        }));
-    MailWriterError = error;
-    const uint64_t run = ++MailWriterRun;
-    QObject::connect(MailWriter.get(), &QThread::finished, &SaveTimer, [this, run] {
-        if (MailWriter && run == MailWriterRun)
-            FinishMailWriter();
-    });
-    MailWriter->start();
-}
-
-void TServerRuntime::FinishMailWriter() {
-    if (!MailWriter)
+    if (!BansChanged)
         return;
-    MailWriter->wait();
-    MailWriter.reset();
-    const QString failure = *MailWriterError;
-    MailWriterError.reset();
-    ReportSaveResult(LastMailFailure, failure);
-    if (MailChanged && !SaveTimer.isActive())
-        SaveTimer.start(0); // these changes have waited long enough
+    // A few hundred values: cheap, and QSettings replaces the file in one
+    // rename, so a kill leaves the old ban list or the new one.
+    BansChanged = false;
+    QString failure;
+    bool saved = Core.SaveBans(Reg, &failure);
+    if (saved && !Reg.Flush()) {
+        saved = false;
+        failure = Reg.LastError();
+    }
+    ReportSaveResult(LastBansFailure, saved ? QString() : failure);
 }
 
 void TServerRuntime::ReportSaveResult(QString& last, const QString& error) {

@@ -9,8 +9,6 @@
 #include <QTimer>
 #include <memory>
 
-class QThread;
-
 namespace kelvra {
 
 class TRegLink;
@@ -46,16 +44,13 @@ public:
 
     static QString DefaultFile(const QString& name);
 
-    // How long a change of the bans or the mail waits before it is saved:
-    // what a kill loses at most.
+    // How long a change of the bans waits before it is saved: what a kill
+    // loses at most. (The mail journals each change as it happens.)
     static constexpr int kSaveDelayMs = 1000;
 
 private:
     void StoresChanged(TServer::TStoreKind kind);
     void SaveChanges();
-    void StartMailWriter();
-    // Waits for the mail writer, if one runs, and takes its result.
-    void FinishMailWriter();
     // A failed background save, shown once in the socket error log until a
     // save of that store succeeds again.
     void ReportSaveResult(QString& last, const QString& error);
@@ -68,11 +63,7 @@ private:
 
     QTimer SaveTimer;
     bool BansChanged = false;
-    bool MailChanged = false;
-    std::unique_ptr<QThread> MailWriter;
-    std::shared_ptr<QString> MailWriterError;
-    uint64_t MailWriterRun = 0; // tells a finished writer from a later one
-    QString LastBansFailure, LastMailFailure;
+    QString LastBansFailure;
 };
 
 } // namespace kelvra

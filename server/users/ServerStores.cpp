@@ -60,6 +60,7 @@ QString TServer::MailRefusal(const QByteArray& target, const QByteArray& sender,
 }
 
 void TServer::RemoveMailItem(TMailItem* item) {
+    InFlightTo.remove(item->Id);
     ViewRef.RemoveMailRow(*item);
     MailStore.Remove(item);
     NoteStoresChanged(TStoreKind::Mail);
@@ -69,28 +70,80 @@ void TServer::DeliverMail(SocketHandle socket) {
     TConnection* user = Users.FindUserBySocket(socket);
     if (!user)
         return;
-    const QByteArray nickname = user->Nickname;
-    // A record leaves the store only once the connection has taken it within
-    // its send limit; what does not fit waits, in order, for the next request.
-    while (TMailItem* item = MailStore.FirstFor(nickname)) {
+    // A record leaves the store only once the connection's socket has written
+    // it; until then it is in flight there and handed to nobody else. What
+    // does not fit the send room waits, in order, for the next request.
+    std::vector<TMailId> ids;
+    for (const TMailItem* item : MailStore.MailFor(user->Nickname))
+        ids.push_back(item->Id);
+    for (const TMailId id : ids) {
+        TMailItem* item = MailStore.FindById(id);
+        if (!item || InFlightTo.contains(id))
+            continue;
         const TDataPacket packet =
             MakePacket(KMC_MESSAGE, item->Sender, item->Msg, item->Sender == "Anonymous");
         if (EncodedSize(packet) > Transport.SendRoom(socket))
             return;
+        const uint64_t before = Transport.QueuedOffset(socket);
         Send(socket, packet);
         if (Users.FindUserBySocket(socket) != user)
             return; // the connection ended while sending: nothing was handed over
-        RemoveMailItem(item);
+        const uint64_t end = Transport.QueuedOffset(socket);
+        if (end == 0) {
+            // A transport without write receipts: queued is as far as it tells.
+            RemoveMailItem(item);
+            continue;
+        }
+        if (end <= before)
+            return; // the connection took nothing
+        InFlight[socket].push_back(TInFlight{id, end});
+        InFlightTo.insert(id, socket);
+        Transport.NotifyWhenWritten(socket, end); // may report at once
     }
 }
 
+void TServer::OutputWritten(SocketHandle socket, uint64_t offset) {
+    const auto found = InFlight.find(socket);
+    if (found == InFlight.end())
+        return;
+    std::vector<TMailId> written;
+    std::deque<TInFlight>& queue = found.value();
+    while (!queue.empty() && queue.front().End <= offset) {
+        written.push_back(queue.front().Id);
+        queue.pop_front();
+    }
+    if (queue.empty())
+        InFlight.erase(found);
+    for (const TMailId id : written) {
+        InFlightTo.remove(id);
+        // The operator may have deleted it meanwhile.
+        if (TMailItem* item = MailStore.FindById(id))
+            RemoveMailItem(item);
+    }
+}
+
+void TServer::ReturnMailInFlight(SocketHandle socket) {
+    // Never taken out of the store, so back in its place, once.
+    for (const TInFlight& mail : InFlight.take(socket))
+        InFlightTo.remove(mail.Id);
+}
+
+void TServer::ConnectionClosed(SocketHandle socket) {
+    ReturnMailInFlight(socket);
+    QuitUser(socket);
+}
+
 void TServer::LoadMail() {
-    for (TMailItem* item : MailStore.Load(MailFile))
+    QStringList notes;
+    MailSaver.Load(MailFile, &notes);
+    for (TMailItem* item : MailStore.Items())
         ViewRef.AddMailRow(*item);
+    for (const QString& note : notes)
+        ViewRef.ReportClientFailure(note);
 }
 
 bool TServer::SaveMail(QString* error) {
-    return MailStore.Save(MailFile, error);
+    return MailSaver.SaveNow(MailFile, error);
 }
 
 } // namespace kelvra

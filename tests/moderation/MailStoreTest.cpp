@@ -46,9 +46,10 @@ TEST(MailStore, MailForMatchesWholeNicknamesInOrder) {
 TEST(MailStore, SaveAndLoadRoundTripThroughTheFile) {
     QTemporaryDir dir;
     const QString path = dir.filePath("kmail.dat");
-    // An earlier, longer list and content that is not ours.
+    // An earlier, longer list, a second section of the same name (which no
+    // reader sees) and content that is not ours.
     WriteAll(path, "; operator notes\r\n[Mail]\r\nMail=3\r\n3Target=old\r\n3Msg=left\r\n"
-                   "[Other]\r\nKeep=me\r\n");
+                   "Note=mine\r\n[Other]\r\nKeep=me\r\n1Msg=theirs\r\n[MAIL]\r\n2Msg=stale\r\n");
     const QByteArray longMsg = QByteArray(3000, 'a') + "\r\n" + QByteArray(3000, 'b');
     TMailStore store;
     store.Append(" alice", "Anonymous", "  two\nlines  ");
@@ -60,9 +61,15 @@ TEST(MailStore, SaveAndLoadRoundTripThroughTheFile) {
     TIniFile ini;
     ASSERT_TRUE(ini.Load(path));
     EXPECT_EQ(ini.ReadString("Mail", "Mail"), "2");
-    EXPECT_EQ(ini.ReadString("Mail", "3Target"), "old");
+    EXPECT_EQ(ini.ReadString("Mail", "Note"), "mine");
     EXPECT_EQ(ini.ReadString("Other", "Keep"), "me");
-    EXPECT_TRUE(ReadAll(path).startsWith("; operator notes\r\n"));
+    EXPECT_EQ(ini.ReadString("Other", "1Msg"), "theirs");
+    const QByteArray file = ReadAll(path);
+    EXPECT_TRUE(file.startsWith("; operator notes\r\n[Mail]\r\n1Target=\" alice\"\r\n"))
+        << file.left(200).constData();
+    // Mail that left the store leaves the file.
+    EXPECT_FALSE(file.contains("left"));
+    EXPECT_FALSE(file.contains("stale"));
 
     TMailStore loaded;
     const auto added = loaded.Load(path);
