@@ -237,6 +237,8 @@ QString TSettingsFile::UnescapeName(const QByteArray& raw) {
 }
 
 QByteArray TSettingsFile::EscapeValue(const QString& value) {
+    // Control characters with a letter of their own; the others as \xHH.
+    static const char kNamed[] = "\aa\bb\ff\nn\rr\tt\vv";
     const QString text = value.startsWith(QLatin1Char('@')) ? QLatin1Char('@') + value : value;
     QByteArray out;
     out.reserve(text.size() + 2);
@@ -251,50 +253,27 @@ QByteArray TSettingsFile::EscapeValue(const QString& value) {
             continue;
         }
         escapeHexDigit = false;
-        switch (c) {
-        case 0:
+        const char* named = c > 0 && c < 0x20 ? std::strchr(kNamed, static_cast<char>(c)) : nullptr;
+        if (named) {
+            out += '\\';
+            out += named[1];
+        } else if (c == 0) {
             out += "\\0";
             escapeHexDigit = true;
-            break;
-        case '\a':
-            out += "\\a";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\v':
-            out += "\\v";
-            break;
-        case '"':
-        case '\\':
+        } else if (c < 0x20) {
+            out += "\\x" + QByteArray::number(c, 16);
+            escapeHexDigit = true;
+        } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-            break;
-        default:
-            if (c <= 0x1F) {
-                out += "\\x" + QByteArray::number(c, 16);
-                escapeHexDigit = true;
-            } else if (c < 0x80) {
-                out += static_cast<char>(c);
-            } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
-                       text[i + 1].isLowSurrogate()) {
-                out += QStringView(text).sliced(i, 2).toUtf8();
-                ++i;
-            } else {
-                out += QString(QChar(c)).toUtf8();
-            }
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+                   text[i + 1].isLowSurrogate()) {
+            out += QStringView(text).sliced(i, 2).toUtf8();
+            ++i;
+        } else {
+            out += QString(QChar(c)).toUtf8();
         }
     }
     if (needsQuotes || (!out.isEmpty() && (out.front() == ' ' || out.back() == ' ')))

@@ -136,7 +136,7 @@ void TServerRuntime::StoresChanged(TServer::TStoreKind kind) {
 
 void TServerRuntime::SaveChanges() {
     if (BansChanged) {
-        // A few hundred values: cheap, and QSettings replaces the file in one
+        // A few hundred values: cheap, and the settings file is replaced in one
         // rename, so a kill leaves the old ban list or the new one.
         BansChanged = false;
         QString failure;
