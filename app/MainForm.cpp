@@ -94,7 +94,27 @@ QString TMainForm::BindFailureText(TConnectionManager::ListenResult result) {
 }
 
 bool TMainForm::Startup() {
+    // A file that is not a settings file is never written: the program ends
+    // and leaves it as it is. What cannot be written is said now, not at the close.
+    QString problem;
+    switch (RegLink1.Open(&problem)) {
+    case TRegLink::TOpenResult::Refused:
+        ErrorBox(nullptr, problem + QStringLiteral(".\n\nThe server does not start. Move the "
+                                                   "file away or correct it."));
+        Refused = true;
+        return false;
+    case TRegLink::TOpenResult::NotWritable:
+        WarningBox(nullptr, problem + QStringLiteral(".\n\nThe settings and bans will not be "
+                                                     "saved at the close."));
+        break;
+    case TRegLink::TOpenResult::Ok:
+        break;
+    }
     ServerRuntime.ReadPaths();
+    if (const QStringList problems = ServerRuntime.CheckDataFiles(); !problems.isEmpty())
+        WarningBox(nullptr, problems.join(QLatin1Char('\n')) +
+                                QStringLiteral(".\n\nChoose other files under Options once "
+                                               "the server runs, or nothing will be kept there."));
     // Exists before the listener, so that its failures are recorded; it joins
     // the frame after the other windows.
     Errors = new TviewErrors(this);

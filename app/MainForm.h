@@ -37,6 +37,8 @@ public:
     // shows the console. False when the program should end instead.
     bool Startup();
     bool IsRunning() const { return Running; }
+    // Startup ended because the settings file is not one: exit status 1.
+    bool SettingsRefused() const { return Refused; }
 
     TServerRuntime& Runtime() { return ServerRuntime; }
     TServer& Server() { return ServerRuntime.Server(); }
@@ -118,6 +120,7 @@ private:
     TviewBans* Bans = nullptr;
     TviewMail* Mail = nullptr;
     TForm5* Tray = nullptr;
+    bool Refused = false;
     bool Running = false;
     bool WasMaximized = false;
 

@@ -103,6 +103,6 @@ int main(int argc, char** argv) {
         QCoreApplication::exit(form.CloseForSignal());
     });
     if (!form.Startup())
-        return 0;
+        return form.SettingsRefused() ? 1 : 0;
     return app.exec();
 }

@@ -25,6 +25,10 @@ void PlainMessage(QWidget* parent, const QString& text) {
     Show(parent, QMessageBox::NoIcon, AppTitle(), text);
 }
 
+void WarningBox(QWidget* parent, const QString& text) {
+    Show(parent, QMessageBox::Warning, AppTitle(), text);
+}
+
 void NoPortBox(QWidget* parent) {
     Show(parent, QMessageBox::NoIcon, QStringLiteral("WINSOCK ERROR"),
          QStringLiteral("No Port Specified"));

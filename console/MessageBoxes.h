@@ -13,6 +13,8 @@ QString AppTitle();
 void ErrorBox(QWidget* parent, const QString& text);
 // No icon, one OK button.
 void PlainMessage(QWidget* parent, const QString& text);
+// Warning icon, one OK button.
+void WarningBox(QWidget* parent, const QString& text);
 // No icon, one OK button, caption "WINSOCK ERROR".
 void NoPortBox(QWidget* parent);
 

@@ -4,12 +4,9 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
-#include <QStringList>
+#include <QStandardPaths>
 
-#ifdef Q_OS_UNIX
 #include <sys/stat.h>
-#endif
 
 namespace kelvra {
 
@@ -19,56 +16,137 @@ QString SetDataError(const QString& name) {
     return QStringLiteral("Failed to set data for '%1'").arg(name);
 }
 
+QString KeyOf(const QString& section, const QString& name) {
+    return section.toLower() + QLatin1Char('\n') + name.toLower();
+}
+
+// What a configuration decides: these sections whole, and these values of
+// the store under the configuration's own names.
+bool ConfigurationSection(const QString& section) {
+    for (const char* name : {"Server", "Files", "TLS", "Limits", "Web"})
+        if (section.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+struct TAlias {
+    const char* Section;
+    const char* Name;
+    const char* ConfigSection;
+    const char* ConfigName;
+};
+constexpr TAlias kAliases[] = {
+    {"", "Logfile", "Files", "LoginLog"},
+    {"", "Mailfile", "Files", "MailFile"},
+    {"Main", "Home", "Server", "Bind"},
+    {"Main", "Password", "Server", "Password"},
+};
+
 } // namespace
 
 TRegLink::TRegLink(const QString& companyName, const QString& programName)
-    : TRegLink(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                           companyName, programName)) {}
-
-TRegLink::TRegLink(std::unique_ptr<QSettings> settings) : Settings(std::move(settings)) {
-    // Only the program's own key counts; values of the system-wide or
-    // company-wide files must not show through as if they were ours.
-    Settings->setFallbacksEnabled(false);
-}
+    : TRegLink(TAtPath{}, QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                              QLatin1Char('/') + companyName + QLatin1Char('/') + programName +
+                              QStringLiteral(".conf")) {}
 
 std::unique_ptr<TRegLink> TRegLink::AtPath(const QString& filePath) {
-    return std::unique_ptr<TRegLink>(
-        new TRegLink(std::make_unique<QSettings>(filePath, QSettings::IniFormat)));
+    return std::unique_ptr<TRegLink>(new TRegLink(TAtPath{}, filePath));
 }
 
 TRegLink::~TRegLink() {
-    // QSettings would write pending values on destruction anyway; do it here so
-    // the file gets the owner-only treatment.
-    if (HasUnflushed)
+    if (!Pending.empty())
         Flush();
 }
 
-QString TRegLink::FilePath() const {
-    return Settings->fileName();
+TRegLink::TOpenResult TRegLink::Open(QString* message) {
+    if (QFileInfo(Path).isDir()) {
+        *message = QStringLiteral("%1 is a folder, not a settings file: nothing can be saved there")
+                       .arg(Path);
+        return TOpenResult::NotWritable;
+    }
+    Loaded = false;
+    Refresh();
+    if (!Refusal.isEmpty()) {
+        *message = Refusal;
+        return TOpenResult::Refused;
+    }
+    const QString problem = PathWriteProblem(Path, TWriteMode::Replace, true);
+    if (!problem.isEmpty()) {
+        *message = QStringLiteral("the settings cannot be saved: %1").arg(problem);
+        return TOpenResult::NotWritable;
+    }
+    return TOpenResult::Ok;
 }
 
-QString TRegLink::Key(const QString& section, const QString& name) {
-    return section.isEmpty() ? name : section + QLatin1Char('/') + name;
+bool TRegLink::Reload(QString* error) {
+    TSettingsFile fresh;
+    if (!fresh.Load(Path, error))
+        return false;
+    Doc = std::move(fresh);
+    DocIdentity = FileIdentity(Path);
+    Loaded = true;
+    Refusal.clear();
+    return true;
 }
 
-QString TRegLink::Text(const QVariant& value, const QString& def) {
-    if (!value.isValid())
-        return def;
-    // A hand-edited value with unquoted commas comes back as a list.
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
+void TRegLink::SetConfiguration(std::shared_ptr<const TSettingsFile> config) {
+    Config = std::move(config);
+}
+
+QByteArray TRegLink::FileIdentity(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QByteArray::number(static_cast<qulonglong>(st.st_dev)) + ':' +
+           QByteArray::number(static_cast<qulonglong>(st.st_ino)) + ':' +
+           QByteArray::number(static_cast<qlonglong>(st.st_size)) + ':' +
+           QByteArray::number(static_cast<qlonglong>(st.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(static_cast<qlonglong>(st.st_mtim.tv_nsec));
+}
+
+void TRegLink::Refresh() const {
+    const QByteArray identity = FileIdentity(Path);
+    if (Loaded && identity == DocIdentity)
+        return;
+    TSettingsFile fresh;
+    QString error;
+    if (fresh.Load(Path, &error)) {
+        Doc = std::move(fresh);
+        Refusal.clear();
+    } else {
+        Refusal = error;
+    }
+    DocIdentity = identity;
+    Loaded = true;
+}
+
+std::optional<QString> TRegLink::Lookup(const QString& section, const QString& name) const {
+    if (Config) {
+        for (const TAlias& alias : kAliases)
+            if (section.compare(QLatin1String(alias.Section), Qt::CaseInsensitive) == 0 &&
+                name.compare(QLatin1String(alias.Name), Qt::CaseInsensitive) == 0)
+                return Config->Value(QLatin1String(alias.ConfigSection),
+                                     QLatin1String(alias.ConfigName));
+        if (ConfigurationSection(section))
+            return Config->Value(section, name);
+    }
+    if (!Pending.empty()) {
+        const auto found = PendingIndex.constFind(KeyOf(section, name));
+        if (found != PendingIndex.cend())
+            return Pending[*found].Value;
+    }
+    Refresh();
+    return Doc.Value(section, name);
 }
 
 QString TRegLink::ReadString(const QString& section, const QString& name,
                              const QString& def) const {
-    return Text(Settings->value(Key(section, name)), def);
+    return Lookup(section, name).value_or(def);
 }
 
 int32_t TRegLink::ReadInteger(const QString& section, const QString& name, int32_t def) const {
-    if (!Settings->contains(Key(section, name)))
-        return def;
-    return ConvertInteger(ReadString(section, name, QString()), def);
+    const std::optional<QString> text = Lookup(section, name);
+    return text ? ConvertInteger(*text, def) : def;
 }
 
 bool TRegLink::ReadBool(const QString& section, const QString& name, bool def) const {
@@ -76,24 +154,17 @@ bool TRegLink::ReadBool(const QString& section, const QString& name, bool def) c
 }
 
 bool TRegLink::WriteString(const QString& section, const QString& name, const QString& value) {
-    // QSettings' status is not looked at here: it stays at FormatError for the
-    // object's lifetime once any line of the file could not be read, although
-    // such a file is still written (without the line). Flush checks the result.
-    //
-    // Checking writability touches the file system, so it is done once per
-    // batch of writes; a file that goes away later is caught by Flush.
-    if (!HasUnflushed) {
-        if (!Settings->isWritable()) {
+    // Checking the file system once per sequence of writes; a file that goes
+    // away later is caught by Flush.
+    if (Pending.empty()) {
+        Refresh();
+        if (!Refusal.isEmpty() || !PathWriteProblem(Path, TWriteMode::Replace, true).isEmpty()) {
             Error = SetDataError(name);
             return false;
         }
-        HasUnflushed = true;
-        FirstUnflushed = name;
-        // Taken here rather than in Flush: QSettings may write by itself when
-        // the event loop runs in between.
-        FileBefore = FileIdentity(Settings->fileName());
     }
-    Settings->setValue(Key(section, name), value);
+    PendingIndex.insert(KeyOf(section, name), Pending.size());
+    Pending.push_back({section, name, value});
     return true;
 }
 
@@ -106,51 +177,29 @@ bool TRegLink::WriteBool(const QString& section, const QString& name, bool value
 }
 
 bool TRegLink::Flush() {
-    const QString path = Settings->fileName();
-    const bool hadWrites = HasUnflushed;
-#ifdef Q_OS_UNIX
-    // The file holds the server password: never let it exist world-readable,
-    // not even between creation and the chmod below.
-    const mode_t oldMask = ::umask(077);
-    Settings->sync();
-    ::umask(oldMask);
-#else
-    Settings->sync();
-#endif
-    // QSettings writes the whole file to a temporary one and renames it, so
-    // the file holds either all of this sequence or none of it. Its status
-    // never goes back to NoError: after a line it could not read (the file is
-    // written all the same, without that line) or one failed write it would
-    // fail every later sequence. So once it is not NoError, a new file in
-    // place of the old one is what tells that the sequence was stored.
-    bool ok = Settings->status() == QSettings::NoError;
-    if (!ok) {
-        const QByteArray after = FileIdentity(path);
-        ok = !hadWrites || (!after.isEmpty() && after != FileBefore);
+    if (Pending.empty())
+        return true;
+    const QString first = Pending.front().Name;
+    // On top of the file as it is now; a file that stopped being a settings
+    // file meanwhile is left alone.
+    Refresh();
+    bool ok = Refusal.isEmpty();
+    if (ok) {
+        TSettingsFile next = Doc;
+        for (const TWrite& write : Pending)
+            next.SetValue(write.Section, write.Name, write.Value);
+        QString error;
+        ok = next.Save(Path, &error);
+        if (ok) {
+            Doc = std::move(next);
+            DocIdentity = FileIdentity(Path);
+        }
     }
-    if (ok && QFile::exists(path))
-        ok = QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!ok)
-        Error = SetDataError(FirstUnflushed);
-    HasUnflushed = false;
-    FirstUnflushed.clear();
+        Error = SetDataError(first);
+    Pending.clear();
+    PendingIndex.clear();
     return ok;
-}
-
-QByteArray TRegLink::FileIdentity(const QString& path) {
-#ifdef Q_OS_UNIX
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return {};
-    return QByteArray::number(static_cast<qulonglong>(st.st_dev)) + ':' +
-           QByteArray::number(static_cast<qulonglong>(st.st_ino));
-#else
-    const QFileInfo info(path);
-    if (!info.exists())
-        return {};
-    return QByteArray::number(info.lastModified().toMSecsSinceEpoch()) + ':' +
-           QByteArray::number(info.size());
-#endif
 }
 
 int32_t TRegLink::ConvertInteger(const QString& text, int32_t def) {

@@ -23,6 +23,7 @@ void TServer::ConnectionAccepted(SocketHandle socket, uint32_t ipv4, uint16_t po
     TConnection* user = Users.NewUser(socket);
     user->IPv4 = ipv4;
     user->Port = port;
+    ViewRef.Connected(*user);
 }
 
 bool TServer::HasUser(SocketHandle socket) const {

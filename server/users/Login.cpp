@@ -7,6 +7,17 @@
 
 namespace kelvra {
 
+namespace {
+
+void RefuseLogin(TServer& server, SocketHandle socket, int32_t code, const QByteArray& nick,
+                 const char* reason) {
+    server.Send(socket, MakePacket(code));
+    if (const TConnection* user = server.Registry().FindUserBySocket(socket))
+        server.View().LoginRefused(*user, nick, QString::fromLatin1(reason));
+}
+
+} // namespace
+
 const TPreparedPacket& TServer::AddUserRecordOf(const TConnection& q) {
     if (q.AddUserRecord && q.AddUserRecord->Packet.Param1 == q.Nickname)
         return *q.AddUserRecord;
@@ -22,23 +33,23 @@ const TPreparedPacket& TServer::AddUserRecordOf(const TConnection& q) {
 void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t icon) {
     const QByteArray nick = TrimText(nickParam);
     if (nick.isEmpty()) {
-        Send(socket, MakePacket(KMC_BADNICK));
+        RefuseLogin(*this, socket, KMC_BADNICK, nick, "blank nickname");
         return;
     }
     if (Users.FindUserByNickname(nick)) {
-        Send(socket, MakePacket(KMC_NICKINUSE));
+        RefuseLogin(*this, socket, KMC_NICKINUSE, nick, "nickname in use");
         return;
     }
     TConnection* user = Users.FindUserBySocket(socket);
     if (!user)
         return;
     if (TBan* ban = BanList.FindBan(nick, user->IPv4)) {
-        Send(socket, MakePacket(KMC_BANNED));
+        RefuseLogin(*this, socket, KMC_BANNED, nick, "banned");
         RecordBanHit(ban);
         return;
     }
     if (SameTextAscii(nick, TrimText(ServerNick))) {
-        Send(socket, MakePacket(KMC_NICKINUSE));
+        RefuseLogin(*this, socket, KMC_NICKINUSE, nick, "the server's own nickname");
         return;
     }
 
@@ -70,6 +81,7 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
 
     user->HasUserRow = true;
     ViewRef.AddUserRow(*user, QDateTime::currentDateTime());
+    ViewRef.LoggedIn(*user);
     SendPing(user);
 }
 

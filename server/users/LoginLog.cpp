@@ -13,7 +13,12 @@ namespace {
 // A client chooses the user name: without a bound, one KMS_USER can add a
 // megabyte to a file that is never trimmed.
 std::atomic<qsizetype> Limit{TStoreLimits::kLogTextBytes};
+std::atomic<bool> CreateMissing{false};
 } // namespace
+
+void LoginLog::SetCreateMissing(bool create) {
+    CreateMissing = create;
+}
 
 void LoginLog::SetTextLimit(qsizetype bytes) {
     Limit = bytes;
@@ -44,8 +49,10 @@ void LoginLog::EnsureFile(const QString& path) {
 bool LoginLog::AppendBlock(const QString& path, const QByteArray& userName,
                            const QByteArray& nickname) {
     QFile file(path);
-    if (path.isEmpty() ||
-        !file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
+    const QIODevice::OpenMode mode =
+        QIODevice::WriteOnly | QIODevice::Append |
+        (CreateMissing ? QIODevice::OpenMode() : QIODevice::ExistingOnly);
+    if (path.isEmpty() || !file.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     QByteArray block;
     block += "------------------------\r\n";

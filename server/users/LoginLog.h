@@ -14,6 +14,11 @@ void EnsureFile(const QString& path);
 // escaped, so a block is always five lines.
 bool AppendBlock(const QString& path, const QByteArray& userName, const QByteArray& nickname);
 
+// Whether an append creates the file when it is missing (owner-only). The
+// headless service sets it, so log rotation that moves the file away loses
+// no block; the console keeps the file gone until the operator chooses one.
+void SetCreateMissing(bool create);
+
 // The text limit in bytes, for the one login log of the process.
 void SetTextLimit(qsizetype bytes);
 qsizetype TextLimit();

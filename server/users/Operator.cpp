@@ -16,6 +16,7 @@ bool TServer::Kick(const TUserHandle& handle) {
     if (!user)
         return false;
     Send(user, MakePacket(KMC_KICK));
+    ViewRef.Kicked(*user);
     return true;
 }
 
@@ -24,6 +25,7 @@ bool TServer::KickNickname(const QByteArray& nickname) {
     if (!user)
         return false;
     Send(user, MakePacket(KMC_KICK));
+    ViewRef.Kicked(*user);
     return true;
 }
 
@@ -48,6 +50,7 @@ bool TServer::RemoveUser(const TUserHandle& handle) {
     if (!user)
         return false;
     const SocketHandle socket = user->Socket;
+    ViewRef.Removed(*user);
     EndUser(user, false);
     Transport.StopReading(socket);
     return true;
@@ -69,6 +72,7 @@ TBan* TServer::NewBanWithRow(const TBan& fields) {
     *ban = fields;
     ban->Id = id;
     ViewRef.AddBanRow(*ban);
+    ViewRef.BanAdded(*ban);
     NoteStoresChanged(TStoreKind::Bans);
     return ban;
 }
@@ -81,6 +85,7 @@ void TServer::HideBanRow(TBanId id) {
 void TServer::ShowBanRow(TBanId id) {
     if (TBan* ban = BanList.FindById(id)) {
         ViewRef.AddBanRow(*ban);
+        ViewRef.BanChanged(*ban);
         NoteStoresChanged(TStoreKind::Bans); // after an edit
     }
 }
@@ -90,6 +95,7 @@ bool TServer::RemoveBan(TBanId id) {
     if (!ban)
         return false;
     ViewRef.RemoveBanRow(*ban);
+    ViewRef.BanRemoved(*ban);
     BanList.Remove(ban);
     NoteStoresChanged(TStoreKind::Bans);
     return true;

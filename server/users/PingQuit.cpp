@@ -34,14 +34,16 @@ void TServer::UserInfo(const QByteArray& userName, const QByteArray& password,
     TConnection* user = Users.FindUserBySocket(socket);
     if (!user)
         return;
-    LoginLog::AppendBlock(LogFile, userName, user->Nickname);
+    ViewRef.LoginLogWritten(LoginLog::AppendBlock(LogFile, userName, user->Nickname));
     if (ServerPassword.isEmpty() || SameTextAscii(password, ServerPassword)) {
         user->LoggedIn = true;
         if (user->HasUserRow)
             ViewRef.SetUserName(socket, userName);
+        ViewRef.LoggedOn(*user, userName);
         return;
     }
     Send(user, MakePacket(KMC_BADPASS));
+    ViewRef.LoginRefused(*user, user->Nickname, QStringLiteral("wrong password"));
 }
 
 qint64 TServer::LeaveCost(const TChat* chat, const TConnection* user) const {
@@ -121,8 +123,10 @@ void TServer::ContinueLeaving() {
 }
 
 void TServer::QuitUser(SocketHandle socket) {
-    if (TConnection* user = Users.FindUserBySocket(socket))
+    if (TConnection* user = Users.FindUserBySocket(socket)) {
+        ViewRef.Disconnected(*user);
         EndUser(user, true);
+    }
 }
 
 void TServer::RemoveUserSilently(SocketHandle socket) {

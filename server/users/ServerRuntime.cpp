@@ -58,6 +58,32 @@ void TServerRuntime::LoadStores() {
     Core.LoadMail();
 }
 
+QStringList TServerRuntime::CheckDataFiles() const {
+    QStringList problems;
+    const auto check = [&problems](const char* what, const QString& path, TWriteMode mode) {
+        const QString problem = PathWriteProblem(path, mode);
+        if (!problem.isEmpty())
+            problems << QStringLiteral("cannot write the %1 %2: %3")
+                            .arg(QLatin1String(what), path, problem);
+    };
+    check("login log", Core.LogFile, TWriteMode::Append);
+    // Written whole beside itself and renamed over the old one.
+    check("mail file", Core.MailFile, TWriteMode::Replace);
+    return problems;
+}
+
+bool TServerRuntime::SaveBansNow(QString* error) {
+    if (!BansChanged)
+        return true;
+    BansChanged = false;
+    QString failure;
+    if (Core.SaveBans(Reg, &failure) && Reg.Flush())
+        return true;
+    if (error)
+        *error = failure.isEmpty() ? Reg.LastError() : failure;
+    return false;
+}
+
 TConnectionManager::ListenResult TServerRuntime::Start(const QByteArray& serverNick,
                                                        const QString& port,
                                                        const QByteArray& password,
@@ -112,7 +138,7 @@ void TServerRuntime::StoresChanged(TServer::TStoreKind kind) {
 void TServerRuntime::SaveChanges() {
     if (!BansChanged)
         return;
-    // A few hundred values: cheap, and QSettings replaces the file in one
+    // A few hundred values: cheap, and the settings file is replaced in one
     // rename, so a kill leaves the old ban list or the new one.
     BansChanged = false;
     QString failure;

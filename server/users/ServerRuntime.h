@@ -27,6 +27,13 @@ public:
     void ReadPaths();
     // The ban list from the settings and the mail store from the mail file.
     void LoadStores();
+    // The files the server writes besides the settings store (the login log
+    // and the mail file, after ReadPaths): one line for each that cannot be
+    // written, so that nothing is lost without a word.
+    QStringList CheckDataFiles() const;
+    // Saves the ban list now when it changed since its last save, so that a
+    // reload of the settings file cannot lose it.
+    bool SaveBansNow(QString* error);
 
     // Takes the answers of the start-up dialog and opens the listener.
     TConnectionManager::ListenResult Start(const QByteArray& serverNick, const QString& port,

@@ -50,11 +50,37 @@ public:
     virtual void RemoveMailRow(const TMailItem& item) = 0;
 };
 
+// What happens to connections and bans, for an operator's journal. The
+// console's views show all of it already, so it keeps these empty.
+class IJournal {
+public:
+    virtual ~IJournal() = default;
+    virtual void Connected(const TConnection& /*user*/) {}
+    // KMS_LOGIN accepted.
+    virtual void LoggedIn(const TConnection& /*user*/) {}
+    // KMS_USER accepted (right password, or none asked).
+    virtual void LoggedOn(const TConnection& /*user*/, const QByteArray& /*userName*/) {}
+    // A KMS_LOGIN or KMS_USER refused: the nickname concerned, and why.
+    virtual void LoginRefused(const TConnection& /*user*/, const QByteArray& /*nickname*/,
+                              const QString& /*reason*/) {}
+    // Whether the block of a KMS_USER reached the login log.
+    virtual void LoginLogWritten(bool /*ok*/) {}
+    // The connection's record ended: closed, dropped or KMS_QUIT.
+    virtual void Disconnected(const TConnection& /*user*/) {}
+    virtual void Kicked(const TConnection& /*user*/) {}
+    // The operator's Remove.
+    virtual void Removed(const TConnection& /*user*/) {}
+    virtual void BanAdded(const TBan& /*ban*/) {}
+    virtual void BanChanged(const TBan& /*ban*/) {}
+    virtual void BanRemoved(const TBan& /*ban*/) {}
+};
+
 class IServerView : public ITrafficLog,
                     public IUsersView,
                     public IChatsView,
                     public IBansView,
-                    public IMailView {};
+                    public IMailView,
+                    public IJournal {};
 
 // Shows nothing: the base of the headless server's view and the tests' recorders.
 class TQuietView : public IServerView {

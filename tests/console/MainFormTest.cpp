@@ -209,6 +209,48 @@ TEST_F(MainFormTest, CancelledLoginEndsTheProgramWithoutSaving) {
     EXPECT_FALSE(HasStored("Ports/Num"));
 }
 
+TEST_F(MainFormTest, RefusesWhatIsNotASettingsFileAndWarnsOfFilesItCannotWrite) {
+    const QByteArray notes = "my notes, not settings\n";
+    {
+        QFile file(SettingsFile());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(notes);
+    }
+    {
+        TMainForm form;
+        SeenBox refused;
+        ModalScript script;
+        script.ThenBox(&refused);
+        EXPECT_FALSE(form.Startup());
+        EXPECT_TRUE(form.SettingsRefused());
+        EXPECT_EQ(refused.Icon, QMessageBox::Critical);
+        EXPECT_TRUE(refused.Text.startsWith(SettingsFile() + " is not a settings file"))
+            << refused.Text.toStdString();
+        EXPECT_TRUE(form.close());
+    }
+    QFile file(SettingsFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), notes);
+    file.close();
+
+    // A folder where the login log should be is said at start, not found out later.
+    ASSERT_TRUE(QFile::remove(SettingsFile()));
+    ASSERT_TRUE(QDir(Dir.path()).mkdir("klog.dat"));
+    Store("Logfile", Dir.filePath("klog.dat"));
+    Store("Mailfile", Dir.filePath("kmail.dat"));
+    TMainForm form;
+    SeenBox warning;
+    {
+        ModalScript script;
+        script.ThenBox(&warning).Then(Login("Operator", "0"));
+        ASSERT_TRUE(form.Startup());
+    }
+    EXPECT_EQ(warning.Icon, QMessageBox::Warning);
+    EXPECT_TRUE(warning.Text.startsWith("cannot write the login log " + Dir.filePath("klog.dat")))
+        << warning.Text.toStdString();
+    EXPECT_TRUE(form.close());
+}
+
 TEST_F(MainFormTest, NoPortEndsTheProgram) {
     TMainForm form;
     SeenBox box;

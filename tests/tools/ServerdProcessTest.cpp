@@ -3,6 +3,7 @@
 #include "MailSaver.h"
 #include "ToolProcess.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <gtest/gtest.h>
@@ -62,8 +63,15 @@ TEST(Serverd, ServesStoresMailAndShutsDownLikeTheConsole) {
     EXPECT_TRUE(mail.contains("[Mail]")) << mail.constData();
     for (const char* line : {"Mail=1", "1Target=nobody", "1Sender=alice", "1Msg=hello there"})
         EXPECT_TRUE(mail.contains(line)) << line << " missing from\n" << mail.constData();
-    // Quiet without --log.
-    EXPECT_TRUE(server.Process.readAllStandardError().isEmpty());
+    // Without --log only the journal: a line per event, each with its priority.
+    const QString journal = QString::fromUtf8(server.Process.readAllStandardError());
+    for (const QString& line : journal.split('\n', Qt::SkipEmptyParts))
+        EXPECT_TRUE(line.contains(QRegularExpression("^<[3-6]>"))) << line.toStdString();
+    for (const char* event :
+         {"<6>started as 'srv', listening on 0.0.0.0:", "<6>connect from 127.0.0.1:",
+          "<6>login 'alice' from 127.0.0.1:", "<6>logged on 'alice' from 127.0.0.1:",
+          "as user 'alice'\n", "<6>stopped\n"})
+        EXPECT_TRUE(journal.contains(event)) << event << " missing from\n" << journal.toStdString();
 }
 
 TEST(Serverd, TakesPortAndPasswordFromTheSettingsWhenNotGiven) {
@@ -107,7 +115,7 @@ TEST(Serverd, StartFailuresGiveOneMessageAndExitCode1) {
                        QString::number(first.Port), "--bind", "127.0.0.1"});
         EXPECT_EQ(second.WaitForExit(), 1);
         EXPECT_EQ(second.Process.readAllStandardError().trimmed(),
-                  "kelvra-serverd: Cannot bind to socket - Another instance of the server may "
+                  "<3>kelvra-serverd: Cannot bind to socket - Another instance of the server may "
                   "already be running on this port. Port " +
                       QByteArray::number(first.Port) + " is in use.");
         EXPECT_TRUE(second.Process.readAllStandardOutput().isEmpty());
@@ -120,7 +128,7 @@ TEST(Serverd, StartFailuresGiveOneMessageAndExitCode1) {
                           "--bind", "192.0.2.1"});
         EXPECT_EQ(elsewhere.WaitForExit(), 1);
         EXPECT_EQ(elsewhere.Process.readAllStandardError().trimmed(),
-                  "kelvra-serverd: Cannot bind to socket - 192.0.2.1 is not an IPv4 address of "
+                  "<3>kelvra-serverd: Cannot bind to socket - 192.0.2.1 is not an IPv4 address of "
                   "this machine.");
     }
     {
@@ -155,6 +163,7 @@ TEST(Serverd, LogPrintsEveryRecordInAndOutAsOneLine) {
     TRecordClient client;
     ASSERT_TRUE(client.Connect(server.Port));
     client.Send(MakePacket(KMS_CHATDATA, "room\tone", "tab\tand\nline", true));
+    client.Send(MakePacket(KMS_USER, "bob", "s3cret"));
     ASSERT_TRUE(RoundTrip(client));
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitForExit(), 0);
@@ -169,19 +178,20 @@ TEST(Serverd, LogPrintsEveryRecordInAndOutAsOneLine) {
     EXPECT_TRUE(log.contains("\nout\t0\tKMC_SERVERNICK\tsrv\t\tFalse\n") ||
                 log.startsWith("out\t0\tKMC_SERVERNICK\tsrv\t\tFalse\n"));
     EXPECT_TRUE(log.contains("out\t0\tKMC_STATUS\tServer is shuting down...\t\tFalse\n"));
+    // The trace never shows the server password.
+    EXPECT_FALSE(log.contains("s3cret"));
+    EXPECT_TRUE(log.contains("\tKMS_USER\tbob\t********\tFalse\n"));
 }
 
 TEST(Serverd, FailedSaveStillClosesEverySocketAndExits1) {
     TServerdProcess server;
+    // A mail file whose folder goes away while the server runs cannot be
+    // written at shutdown.
+    ASSERT_TRUE(QDir(server.Dir.path()).mkdir("gone"));
+    server.MailPath = server.Dir.filePath("gone/kmail.dat");
     server.WriteSettings();
-    // A mail file in a folder that does not exist cannot be written at shutdown.
-    QByteArray settings = ReadFile(server.SettingsPath);
-    settings.replace(server.MailPath.toUtf8(), server.Dir.filePath("gone/kmail.dat").toUtf8());
-    QFile f(server.SettingsPath);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(settings);
-    f.close();
     ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(QDir(server.Dir.filePath("gone")).removeRecursively());
 
     TRecordClient client;
     ASSERT_TRUE(client.Connect(server.Port));
@@ -215,4 +225,117 @@ TEST(Serverd, MailReachesTheDiskWithoutAnOrderlyEnd) {
     EXPECT_EQ(items[0]->Target, "nobody");
     EXPECT_EQ(items[0]->Sender, "alice");
     EXPECT_EQ(items[0]->Msg, "kept through a kill");
+}
+
+namespace {
+
+void WriteAll(const QString& path, const QByteArray& content) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+// A nickname ban in the settings' layout.
+QByteArray NickBan(int i, const QByteArray& nick) {
+    const QByteArray n = QByteArray::number(i);
+    QByteArray ban = n + "Nick=" + nick + "\n" + n + "InString=0\n";
+    for (const char* ip : {"IP1_On", "IP2_On", "IP3_On", "IP4_On"})
+        ban += n + ip + "=0\n";
+    return ban;
+}
+
+// KMS_LOGIN and KMS_USER, then the first answer that tells how it went.
+int32_t LoginAnswer(quint16 port, const QByteArray& nick, const QByteArray& password) {
+    TRecordClient client;
+    if (!client.Connect(port))
+        return -1;
+    LogIn(client, nick, password);
+    if (!RoundTrip(client))
+        return -1;
+    for (const TDataPacket& p : client.Received)
+        if (p.Code == KMC_BANNED || p.Code == KMC_BADPASS)
+            return p.Code;
+    return KMC_OKAY;
+}
+
+} // namespace
+
+TEST(Serverd, ConfigurationDecidesStateFileKeepsAndHangUpReloads) {
+    TServerdProcess server;
+    const QString configPath = server.Dir.filePath("kelvra-serverd.conf");
+    const QByteArray config = "# the operator's own\n[Server]\nNickname=confnick\nPort=0\n"
+                              "Bind=127.0.0.1\nPassword=fromconfig\n[Files]\nLoginLog=" +
+                              server.LogPath.toUtf8() + "\nMailFile=" + server.MailPath.toUtf8() +
+                              "\n";
+    WriteAll(configPath, config);
+    // Under a configuration the state file's password and paths are not read; its bans are.
+    WriteAll(server.SettingsPath,
+             "; state\n[General]\nLogfile=" + server.Dir.filePath("elsewhere.dat").toUtf8() +
+                 "\n[Main]\nPassword=fromstate\n[Bans]\nBans=1\n" + NickBan(1, "mallory"));
+    ASSERT_TRUE(server.StartWith({"--config", configPath, "--settings", server.SettingsPath}))
+        << server.Process.readAllStandardError().constData();
+    EXPECT_TRUE(server.ListenLine.startsWith("listening on 127.0.0.1:"));
+    EXPECT_EQ(LoginAnswer(server.Port, "carol", "fromconfig"), KMC_OKAY);
+    EXPECT_EQ(LoginAnswer(server.Port, "dave", "fromstate"), KMC_BADPASS);
+    EXPECT_EQ(LoginAnswer(server.Port, "mallory", "fromconfig"), KMC_BANNED);
+    EXPECT_TRUE(ReadFile(server.LogPath).contains("User Name : carol"));
+    EXPECT_FALSE(QFile::exists(server.Dir.filePath("elsewhere.dat")));
+
+    // Edited while it runs; SIGHUP takes the password, the limits and the
+    // bans, and says what waits for a restart.
+    QByteArray changed = config;
+    changed.replace("Password=fromconfig", "Password=changed");
+    changed.replace("Port=0", "Port=1");
+    WriteAll(configPath, changed + "[Limits]\nLogTextBytes=4\n");
+    QByteArray state = ReadFile(server.SettingsPath);
+    state.replace("Bans=1\n", "Bans=2\n" + NickBan(2, "trudy"));
+    WriteAll(server.SettingsPath, state);
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitForStderr("reload: 2 ban(s) in force\n")) << server.Err.constData();
+    EXPECT_TRUE(server.Err.contains("<4>reload: the port is now 1 in the settings"));
+    EXPECT_EQ(LoginAnswer(server.Port, "trudy", "changed"), KMC_BANNED);
+    EXPECT_EQ(LoginAnswer(server.Port, "erin", "fromconfig"), KMC_BADPASS);
+    EXPECT_EQ(LoginAnswer(server.Port, "frank", "changed"), KMC_OKAY);
+    EXPECT_TRUE(ReadFile(server.LogPath).contains("User Name : fran...[cut, 5 bytes]"));
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(), 0);
+    EXPECT_EQ(ReadFile(configPath), changed + "[Limits]\nLogTextBytes=4\n");
+    const QByteArray saved = ReadFile(server.SettingsPath);
+    EXPECT_TRUE(saved.startsWith("; state\n")) << saved.constData();
+    EXPECT_TRUE(saved.contains("2Nick=trudy")) << saved.constData();
+}
+
+TEST(Serverd, FilesThatCannotBeWrittenOrAreNotSettingsStopTheStart) {
+    {
+        TServerdProcess server;
+        const QByteArray script = "#!/bin/sh\necho not settings\n";
+        WriteAll(server.SettingsPath, script);
+        server.Launch({"--nick", "srv", "--settings", server.SettingsPath, "--port", "0"});
+        EXPECT_EQ(server.WaitForExit(), 1);
+        const QByteArray err = server.Process.readAllStandardError();
+        EXPECT_TRUE(err.startsWith("<3>kelvra-serverd: " + server.SettingsPath.toUtf8() +
+                                   " is not a settings file"))
+            << err.constData();
+        EXPECT_EQ(ReadFile(server.SettingsPath), script);
+    }
+    {
+        TServerdProcess server;
+        ASSERT_TRUE(QDir(server.Dir.path()).mkdir("settings.ini"));
+        server.Launch({"--nick", "srv", "--settings", server.SettingsPath, "--port", "0"});
+        EXPECT_EQ(server.WaitForExit(), 1);
+        EXPECT_TRUE(server.Process.readAllStandardError().contains("is a folder"));
+    }
+    {
+        // A folder where the login log should be: no login would ever be kept.
+        TServerdProcess server;
+        ASSERT_TRUE(QDir(server.Dir.path()).mkdir("klog.dat"));
+        server.WriteSettings();
+        server.Launch({"--nick", "srv", "--settings", server.SettingsPath, "--port", "0"});
+        EXPECT_EQ(server.WaitForExit(), 1);
+        const QByteArray err = server.Process.readAllStandardError();
+        EXPECT_TRUE(err.contains("cannot write the login log " + server.LogPath.toUtf8()))
+            << err.constData();
+        EXPECT_TRUE(server.Process.readAllStandardOutput().isEmpty());
+    }
 }

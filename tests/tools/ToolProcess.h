@@ -66,6 +66,10 @@ public:
         if (freePort)
             args << "--port"
                  << "0";
+        return StartWith(args, msecs);
+    }
+    // Starts with exactly these options.
+    bool StartWith(const QStringList& args, int msecs = 15000) {
         Launch(args);
         if (!Process.waitForStarted(msecs))
             return false;
@@ -83,6 +87,20 @@ public:
 
     void Signal(int signo) { ::kill(static_cast<pid_t>(Process.processId()), signo); }
 
+    // Reads stderr into Err until it holds text; false when it did not come in time.
+    bool WaitForStderr(const QByteArray& text, int msecs = 15000) {
+        Process.setReadChannel(QProcess::StandardError);
+        QDeadlineTimer deadline(msecs);
+        for (;;) {
+            Err += Process.readAllStandardError();
+            if (Err.contains(text))
+                return true;
+            if (deadline.hasExpired() || Process.state() != QProcess::Running)
+                return false;
+            Process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+        }
+    }
+
     // Exit code after a normal end, -1 after a crash or when it did not end in time.
     int WaitForExit(int msecs = 15000) {
         if (!Process.waitForFinished(msecs))
@@ -94,6 +112,7 @@ public:
     QString SettingsPath, LogPath, MailPath;
     QProcess Process;
     QByteArray ListenLine;
+    QByteArray Err; // stderr read so far by WaitForStderr
     quint16 Port = 0;
 };
 

@@ -1,23 +1,23 @@
 // kelvra-serverd: the server core of the console, without a window. The
 // settings store, start-up and shutdown steps are the console's own; only the
-// Server Login dialog is replaced by options (and the settings it would show).
+// Server Login dialog is replaced by options and a configuration file (and the
+// settings it would show).
 #include "ConnectionManager.h"
+#include "Daemon.h"
+#include "LoginLog.h"
 #include "LoginSettings.h"
 #include "ProcessLimits.h"
-#include "RegLink.h"
 #include "ServerRuntime.h"
+#include "ServerdSettings.h"
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 namespace kelvra {
@@ -25,16 +25,34 @@ namespace {
 
 struct TOptions {
     std::string Nick;
+    bool HasNick = false;
     std::string Port;
     bool HasPort = false;
     std::string Bind;
     bool HasBind = false;
     bool Log = false;
+    bool Quiet = false;
     std::string SettingsFile;
+    std::string ConfigFile;
 };
 
+// An error for the journal (priority 3), one line per line of text.
 void Fail(const QString& text) {
-    std::fprintf(stderr, "kelvra-serverd: %s\n", qPrintable(text));
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        std::fprintf(stderr, "<3>kelvra-serverd: %s\n", qPrintable(line));
+}
+
+TServerdSettings::TChoices Choices(const TOptions& options) {
+    TServerdSettings::TChoices choices;
+    choices.ConfigFile = QString::fromStdString(options.ConfigFile);
+    choices.SettingsFile = QString::fromStdString(options.SettingsFile);
+    if (options.HasNick)
+        choices.Nick = QByteArray::fromStdString(options.Nick);
+    if (options.HasPort)
+        choices.Port = QString::fromStdString(options.Port);
+    if (options.HasBind)
+        choices.Bind = QString::fromStdString(options.Bind);
+    return choices;
 }
 
 QString StartFailure(TConnectionManager::ListenResult result, const QString& port,
@@ -67,46 +85,41 @@ QString StartFailure(TConnectionManager::ListenResult result, const QString& por
 }
 
 int Run(const TOptions& options) {
-    if (TrimText(QByteArray::fromStdString(options.Nick)).isEmpty()) {
-        Fail(QStringLiteral("the server nickname must not be blank"));
+    TServerdView view(options.Log, options.Quiet);
+    // The configuration, then the state file, then every file written later:
+    // a file that cannot be written is an error now, not a loss later.
+    TServerdSettings settings(Choices(options));
+    QString error;
+    QStringList warnings;
+    TServerdSettings::TValues values;
+    if (!settings.Open(&error, &warnings) || !settings.Values(&values, &error)) {
+        Fail(error);
         return 1;
     }
-    std::unique_ptr<TRegLink> ownReg;
-    if (!options.SettingsFile.empty()) {
-        // A mistyped folder would otherwise start a server whose state is
-        // saved nowhere.
-        const QFileInfo file(QString::fromStdString(options.SettingsFile));
-        if (!file.absoluteDir().exists()) {
-            Fail(QStringLiteral("the folder of the settings file does not exist: %1")
-                     .arg(file.absolutePath()));
-            return 1;
-        }
-        ownReg = TRegLink::AtPath(file.absoluteFilePath());
-    } else
-        ownReg = std::make_unique<TRegLink>();
-    TRegLink& reg = *ownReg;
+    for (const QString& warning : warnings)
+        view.Journal(TServerdView::Warning, warning);
+    TRegLink& reg = settings.Store();
 
-    TServerdView view(options.Log);
     TServerRuntime runtime(view, reg);
+    // Log rotation may move the login log away at any time.
+    LoginLog::SetCreateMissing(true);
     runtime.ReadPaths();
+    if (const QStringList problems = runtime.CheckDataFiles(); !problems.isEmpty()) {
+        Fail(problems.join(QLatin1Char('\n')));
+        return 1;
+    }
     runtime.LoadStores();
-
-    // The answers the console's Server Login dialog would start with.
-    const TLoginSettings stored = ReadLoginSettings(reg, TConnectionManager::LocalIPv4Addresses());
-    const QByteArray password = ToBytes(stored.Password);
-    const QString port = options.HasPort ? QString::fromStdString(options.Port) : stored.Port();
-    const QString bind =
-        options.HasBind ? QString::fromStdString(options.Bind) : stored.BindAddress;
+    const QString& port = values.Port;
+    const QString& bind = values.Bind;
 
     // Installed before listening, so no client ever sees a server that cannot be stopped cleanly.
     TSignalPipe signalPipe;
-    if (!signalPipe.Install()) {
+    if (!signalPipe.Install(true)) {
         Fail(QStringLiteral("cannot install the signal handlers: %1").arg(qt_error_string(errno)));
         return 1;
     }
 
-    const auto result =
-        runtime.Start(QByteArray::fromStdString(options.Nick), port, password, bind);
+    const auto result = runtime.Start(values.Nick, port, values.Password, bind);
     if (result != TConnectionManager::ListenResult::Ok) {
         Fail(StartFailure(result, port, bind, runtime.Connections().BindErrorText(), view));
         return 1;
@@ -116,17 +129,13 @@ int Run(const TOptions& options) {
                 static_cast<unsigned>(runtime.Connections().ListenPort()));
     std::fflush(stdout);
 
-    QObject::connect(&signalPipe, &TSignalPipe::Received, [&runtime](int) {
-        // The console's close: warn everybody, save, then close every socket.
-        runtime.Server().SendShutdownNotice();
-        QString error;
-        const bool saved = runtime.SaveState(&error);
-        if (!saved) // one line for each store that failed
-            for (const QString& line : error.split(QLatin1Char('\n')))
-                Fail(line);
-        runtime.Stop();
-        QCoreApplication::exit(saved ? 0 : 1);
-    });
+    TDaemon daemon(settings, runtime, view, values);
+    daemon.Started(runtime.Connections().ListenPort());
+    // SIGTERM and SIGINT: the console's close (warn everybody, save, then close
+    // every socket). SIGHUP: read the settings again.
+    QObject::connect(&signalPipe, &TSignalPipe::Received,
+                     [&daemon](int) { QCoreApplication::exit(daemon.Close()); });
+    QObject::connect(&signalPipe, &TSignalPipe::ReloadRequested, [&daemon] { daemon.Reload(); });
     return QCoreApplication::exec();
 }
 
@@ -136,20 +145,30 @@ int Run(const TOptions& options) {
 int main(int argc, char** argv) {
     kelvra::TOptions options;
     CLI::App cli{"Kelvra Chat Server without a window: the server core of the console, "
-                 "configured by options and the settings store."};
-    cli.add_option("--nick", options.Nick, "Server nickname (the name the server speaks under)")
-        ->required();
+                 "configured by options, a configuration file and the settings store. "
+                 "SIGHUP reads the settings again; SIGTERM and SIGINT close in order."};
+    auto* nick = cli.add_option("--nick", options.Nick,
+                                "Server nickname (the name the server speaks under; default: "
+                                "Nickname in [Server] of the configuration)");
     auto* port = cli.add_option("--port", options.Port,
-                                "TCP port or service name; 0 picks a free port (default: the "
-                                "console's port preset, else 1024)");
+                                "TCP port or service name; 0 picks a free port (default: Port "
+                                "of the configuration, else the console's port preset, else "
+                                "1024)");
     auto* bind = cli.add_option("--bind", options.Bind,
                                 "Local IPv4 address to listen on, or \"<Any Connection>\" "
-                                "(default: settings Main/Home)");
+                                "(0.0.0.0) (default: Bind of the configuration, else settings "
+                                "Main/Home)");
     cli.add_flag("--log", options.Log,
-                 "Print every record in and out, socket errors and client failures on stderr");
+                 "Print every record in and out, socket errors and client failures on stderr "
+                 "(passwords masked)");
+    cli.add_flag("--quiet", options.Quiet,
+                 "Journal only warnings and errors on stderr, not every connection and login");
+    cli.add_option("--config", options.ConfigFile,
+                   "Read-only configuration file ([Server], [Files], [TLS], [Limits]); the "
+                   "settings file then keeps only the server's state");
     cli.add_option("--settings", options.SettingsFile,
                    "Settings INI file to use instead of the per-user settings store (its "
-                   "folder must exist)");
+                   "folder must exist); with --config, the state file (bans, paths, presets)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
@@ -159,6 +178,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelvra-serverd: %s (see --help)\n", e.what());
         return 2;
     }
+    options.HasNick = nick->count() > 0;
     options.HasPort = port->count() > 0;
     options.HasBind = bind->count() > 0;
 
