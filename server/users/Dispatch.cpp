@@ -96,7 +96,7 @@ void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
     const TPreparedPacket prepared(packet);
     for (const auto& user : Users.Users())
         if (user.get() != except)
-            Transport.SendPrepared(user->Socket, prepared);
+            Send(user.get(), prepared);
 }
 
 void TServer::SendShutdownNotice() {

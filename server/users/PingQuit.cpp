@@ -35,8 +35,10 @@ void TServer::UserInfo(const QByteArray& userName, const QByteArray& password,
     LoginLog::AppendBlock(LogFile, userName, user->Nickname);
     if (ServerPassword.isEmpty() || SameTextAscii(password, ServerPassword)) {
         user->LoggedIn = true;
-        if (user->HasUserRow)
+        if (user->HasUserRow) {
+            user->UserName = userName;
             ViewRef.SetUserName(socket, userName);
+        }
         return;
     }
     Send(user, MakePacket(KMC_BADPASS));

@@ -5,11 +5,13 @@
 #include "Transport.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +40,10 @@ struct TConnection {
     bool PingPending = false;
     uint32_t PingSentAt = 0;
     int32_t PingTime = 0;
+    // What the Users row shows beside the fields above: the accepted user
+    // name (none until KMS_USER is accepted) and when the login succeeded.
+    std::optional<QByteArray> UserName;
+    QDateTime LoginTime;
 
     // Bookkeeping beside the record's own fields.
     uint64_t Order = 0;               // accept order
@@ -56,6 +62,7 @@ struct TChat {
     bool Secure = false;
     uint64_t Order = 0; // creation order, also the chat's id
     TChatId Id() const { return Order; }
+    QDateTime Created;
 
     // Member entries in join order; a user may stand more than once.
     std::list<TConnection*> Users;

@@ -6,6 +6,7 @@
 #include "ProcessLimits.h"
 #include "RegLink.h"
 #include "ServerRuntime.h"
+#include "ServerdControl.h"
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
@@ -31,6 +32,7 @@ struct TOptions {
     bool HasBind = false;
     bool Log = false;
     std::string SettingsFile;
+    std::string Control;
 };
 
 void Fail(const QString& text) {
@@ -105,6 +107,12 @@ int Run(const TOptions& options) {
         return 1;
     }
 
+    TServerdControl control(runtime);
+    if (QString error; !control.Start(options.Control, &error)) {
+        Fail(error);
+        return 1;
+    }
+
     const auto result =
         runtime.Start(QByteArray::fromStdString(options.Nick), port, password, bind);
     if (result != TConnectionManager::ListenResult::Ok) {
@@ -150,6 +158,9 @@ int main(int argc, char** argv) {
     cli.add_option("--settings", options.SettingsFile,
                    "Settings INI file to use instead of the per-user settings store (its "
                    "folder must exist)");
+    cli.add_option("--control", options.Control,
+                   "Control socket for kelvra-admin, or \"none\" (default: "
+                   "$RUNTIME_DIRECTORY/control, else $XDG_RUNTIME_DIR/kelvra/control)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
