@@ -147,12 +147,18 @@ std::optional<QJsonObject> TControlClient::Call(const QString& op, const QJsonOb
         return std::nullopt;
     }
     const QDeadlineTimer deadline(timeoutMs);
-    if (!WriteAll(line, deadline, error))
-        return std::nullopt;
+    // A server that refuses the connection (too many) says why and closes at
+    // once: its reason may be waiting even when the request could not go out.
+    const bool written = WriteAll(line, deadline, error);
     for (;;) {
-        const std::optional<QByteArray> answer = ReadLine(deadline, error);
-        if (!answer)
+        QString readError;
+        const std::optional<QByteArray> answer =
+            ReadLine(written ? deadline : QDeadlineTimer(0), &readError);
+        if (!answer) {
+            if (written)
+                *error = readError;
             return std::nullopt;
+        }
         QJsonParseError parse{};
         const QJsonDocument doc = QJsonDocument::fromJson(*answer, &parse);
         if (!doc.isObject()) {

@@ -36,8 +36,8 @@ QJsonObject UserJson(const TConnection& user, const TLinkKindFn& linkKind) {
     o.insert(QStringLiteral("login_time"), TimeJson(user.LoginTime));
     // The last round trip; null while a ping waits for its answer ("Wait..."
     // in the console) and for a connection never pinged.
-    const bool measured = !user.PingPending && user.PingSentAt != 0;
-    o.insert(QStringLiteral("ping_ms"), measured ? QJsonValue(int(user.PingTime)) : QJsonValue());
+    const bool shown = !user.PingPending && user.PingMeasured;
+    o.insert(QStringLiteral("ping_ms"), shown ? QJsonValue(int(user.PingTime)) : QJsonValue());
     o.insert(QStringLiteral("ping_pending"), user.PingPending);
     QJsonArray chats;
     for (const auto& entry : user.Chats)

@@ -18,6 +18,7 @@ void TServer::PingAnswer(SocketHandle socket) {
         return;
     user->PingTime = static_cast<int32_t>(TickCount() - user->PingSentAt);
     user->PingPending = false;
+    user->PingMeasured = user->PingMeasured || user->PingTime >= 0;
     if (!user->HasUserRow)
         return;
     if (user->PingTime < 0) {

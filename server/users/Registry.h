@@ -40,6 +40,7 @@ struct TConnection {
     bool PingPending = false;
     uint32_t PingSentAt = 0;
     int32_t PingTime = 0;
+    bool PingMeasured = false; // PingTime holds an answer's round trip
     // What the Users row shows beside the fields above: the accepted user
     // name (none until KMS_USER is accepted) and when the login succeeded.
     std::optional<QByteArray> UserName;

@@ -233,8 +233,11 @@ QString Outcome(const QString& op, const QJsonObject& r) {
             .arg(UserName(user));
     if (op == QLatin1String("kill-chat")) {
         const QJsonObject chat = r.value(QStringLiteral("chat")).toObject();
-        return QStringLiteral("Asked the %1 members of %2 to leave it.")
-            .arg(Num(chat, "members"), Cell(Str(chat, "name")));
+        const int members = chat.value(QStringLiteral("members")).toInt();
+        return QStringLiteral("Asked the members of %1 to leave it (%2 %3 sent).")
+            .arg(Cell(Str(chat, "name")))
+            .arg(members)
+            .arg(members == 1 ? QStringLiteral("request") : QStringLiteral("requests"));
     }
     if (op == QLatin1String("reload")) {
         const QString message = Str(r, "message");
