@@ -17,7 +17,8 @@ namespace kelvra {
 namespace {
 
 QString SystemError(const char* what) {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(strerror(errno)));
 }
 
 // Waits for the descriptor to be ready for `events` until the deadline; false
@@ -105,8 +106,7 @@ bool TControlClient::WriteAll(const QByteArray& bytes, const QDeadlineTimer& dea
     return true;
 }
 
-std::optional<QByteArray> TControlClient::ReadLine(const QDeadlineTimer& deadline,
-                                                   QString* error) {
+std::optional<QByteArray> TControlClient::ReadLine(const QDeadlineTimer& deadline, QString* error) {
     for (;;) {
         const qsizetype newline = Buffer.indexOf('\n');
         if (newline >= 0) {
@@ -162,7 +162,8 @@ std::optional<QJsonObject> TControlClient::Call(const QString& op, const QJsonOb
         QJsonParseError parse{};
         const QJsonDocument doc = QJsonDocument::fromJson(*answer, &parse);
         if (!doc.isObject()) {
-            *error = QStringLiteral("unreadable answer from the server: %1").arg(parse.errorString());
+            *error =
+                QStringLiteral("unreadable answer from the server: %1").arg(parse.errorString());
             return std::nullopt;
         }
         const QJsonObject response = doc.object();

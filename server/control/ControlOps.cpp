@@ -148,10 +148,11 @@ QByteArray TControlOps::HandleLine(const QByteArray& line) {
             {QStringLiteral("id"), QJsonValue()},
             {QStringLiteral("ok"), false},
             {QStringLiteral("code"), QLatin1String(ControlError::BadRequest)},
-            {QStringLiteral("error"),
-             parse.error != QJsonParseError::NoError
-                 ? QStringLiteral("not JSON: %1 at offset %2").arg(parse.errorString()).arg(parse.offset)
-                 : QStringLiteral("a request is a JSON object")}};
+            {QStringLiteral("error"), parse.error != QJsonParseError::NoError
+                                          ? QStringLiteral("not JSON: %1 at offset %2")
+                                                .arg(parse.errorString())
+                                                .arg(parse.offset)
+                                          : QStringLiteral("a request is a JSON object")}};
     } else {
         response = Handle(doc.object());
     }
@@ -206,8 +207,8 @@ TConnection* TControlOps::FindUser(const QJsonObject& args, TOutcome* failure) c
     }
     uint64_t id = 0;
     if (!ref.isObject() || !IdArg(user, "id", &id, failure)) {
-        *failure = BadRequest(
-            QStringLiteral("\"user\" must be {\"nick\": text} or {\"id\": number}"));
+        *failure =
+            BadRequest(QStringLiteral("\"user\" must be {\"nick\": text} or {\"id\": number}"));
         return nullptr;
     }
     TConnection* found = nullptr;
@@ -352,8 +353,9 @@ QString BlankMailField(const QByteArray& target, const QByteArray& sender, const
 }
 
 QJsonObject MailOutcome(bool delivered, const TMailItem* stored) {
-    return QJsonObject{{QStringLiteral("delivered"), delivered},
-                       {QStringLiteral("mail"), stored ? QJsonValue(MailJson(*stored)) : QJsonValue()}};
+    return QJsonObject{
+        {QStringLiteral("delivered"), delivered},
+        {QStringLiteral("mail"), stored ? QJsonValue(MailJson(*stored)) : QJsonValue()}};
 }
 
 } // namespace
@@ -484,17 +486,16 @@ TOutcome TControlOps::Stats(const QJsonObject&) {
     int loggedOn = 0;
     for (const auto& user : Core.Registry().Users())
         loggedOn += user->LoggedIn ? 1 : 0;
-    return Ok(QJsonObject{
-        {QStringLiteral("connections"), Runtime.Connections().ConnectionCount()},
-        {QStringLiteral("users"), Core.Registry().UserCount()},
-        {QStringLiteral("logged_on"), loggedOn},
-        {QStringLiteral("chats"), Core.Registry().ChatCount()},
-        {QStringLiteral("bans"), Core.Bans().Count()},
-        {QStringLiteral("mails"), Core.Mail().Count()},
-        {QStringLiteral("deliveries"), double(Core.RecordsSent())},
-        {QStringLiteral("deliveries_per_second"), DeliveriesPerSecond()},
-        {QStringLiteral("rss_bytes"), double(ResidentBytes())},
-        {QStringLiteral("uptime_seconds"), double(Clock.elapsed() / 1000)}});
+    return Ok(QJsonObject{{QStringLiteral("connections"), Runtime.Connections().ConnectionCount()},
+                          {QStringLiteral("users"), Core.Registry().UserCount()},
+                          {QStringLiteral("logged_on"), loggedOn},
+                          {QStringLiteral("chats"), Core.Registry().ChatCount()},
+                          {QStringLiteral("bans"), Core.Bans().Count()},
+                          {QStringLiteral("mails"), Core.Mail().Count()},
+                          {QStringLiteral("deliveries"), double(Core.RecordsSent())},
+                          {QStringLiteral("deliveries_per_second"), DeliveriesPerSecond()},
+                          {QStringLiteral("rss_bytes"), double(ResidentBytes())},
+                          {QStringLiteral("uptime_seconds"), double(Clock.elapsed() / 1000)}});
 }
 
 TOutcome TControlOps::DoReload(const QJsonObject&) {

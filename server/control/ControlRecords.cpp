@@ -95,8 +95,8 @@ bool ApplyBanFields(const QJsonObject& args, TBan& ban, QString* error) {
             out.Nick_On = false;
             out.Nick = "*";
         } else {
-            const std::optional<QByteArray> mask = nick.isString() ? WireText(nick.toString())
-                                                                   : std::nullopt;
+            const std::optional<QByteArray> mask =
+                nick.isString() ? WireText(nick.toString()) : std::nullopt;
             if (!mask) {
                 *error = QStringLiteral("\"nick\" must be a text of code page 1252, or null");
                 return false;

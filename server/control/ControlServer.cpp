@@ -135,7 +135,8 @@ bool TControlServer::Listen(const QString& path, QString* error) {
             *error = QStringLiteral("another server answers on the control socket %1").arg(path);
             return false;
         case TProbe::Failed:
-            *error = QStringLiteral("cannot check the control socket %1: %2").arg(path, ErrnoText(err));
+            *error =
+                QStringLiteral("cannot check the control socket %1: %2").arg(path, ErrnoText(err));
             return false;
         case TProbe::Nobody:
             // Left by a server that ended without removing it.
@@ -162,14 +163,16 @@ bool TControlServer::Listen(const QString& path, QString* error) {
     ::umask(oldMask);
     if (bound != 0) {
         ::close(fd);
-        *error = QStringLiteral("cannot create the control socket %1: %2").arg(path, ErrnoText(bindErr));
+        *error =
+            QStringLiteral("cannot create the control socket %1: %2").arg(path, ErrnoText(bindErr));
         return false;
     }
     if (::listen(fd, kMaxConnections) != 0 || ::lstat(address.sun_path, &st) != 0) {
         const int err = errno;
         ::unlink(address.sun_path);
         ::close(fd);
-        *error = QStringLiteral("cannot listen on the control socket %1: %2").arg(path, ErrnoText(err));
+        *error =
+            QStringLiteral("cannot listen on the control socket %1: %2").arg(path, ErrnoText(err));
         return false;
     }
     ListenFd = fd;
@@ -224,7 +227,8 @@ void TControlServer::OnAccept() {
         }
         if (static_cast<int>(Peers.size()) >= kMaxConnections) {
             const QByteArray line =
-                ErrorLine(ControlError::Busy, QStringLiteral("too many control connections")) + '\n';
+                ErrorLine(ControlError::Busy, QStringLiteral("too many control connections")) +
+                '\n';
             [[maybe_unused]] const ssize_t sent =
                 ::send(fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
@@ -338,8 +342,9 @@ void TControlServer::Queue(TPeer& peer, const QByteArray& line) {
 
 bool TControlServer::Flush(TPeer& peer, bool* progress) {
     while (peer.OutPos < peer.Out.size()) {
-        const ssize_t n = ::send(peer.Fd, peer.Out.constData() + peer.OutPos,
-                                 size_t(peer.Out.size() - peer.OutPos), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(peer.Fd, peer.Out.constData() + peer.OutPos,
+                   size_t(peer.Out.size() - peer.OutPos), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             peer.OutPos += n;
             if (progress)
@@ -380,8 +385,7 @@ void TControlServer::OnWritable(int fd) {
 void TControlServer::Rearm(TPeer& peer, bool outputProgress) {
     const bool outputWaits = peer.Pending() > 0;
     peer.Writer->setEnabled(outputWaits);
-    peer.Reader->setEnabled(!peer.InClosed && !peer.Closing &&
-                            peer.Pending() < kOutputHighWater &&
+    peer.Reader->setEnabled(!peer.InClosed && !peer.Closing && peer.Pending() < kOutputHighWater &&
                             peer.In.size() <= kControlMaxRequestBytes);
     TWait wait = TWait::Idle;
     int msecs = kIdleTimeoutMs;
@@ -411,9 +415,10 @@ void TControlServer::OnTimeout(int fd, uint64_t serial) {
     }
     peer->In.clear();
     peer->Closing = true;
-    Queue(*peer, ErrorLine(ControlError::BadRequest,
-                           QStringLiteral("request incomplete after %1 seconds")
-                               .arg(kRequestTimeoutMs / 1000)));
+    Queue(*peer,
+          ErrorLine(
+              ControlError::BadRequest,
+              QStringLiteral("request incomplete after %1 seconds").arg(kRequestTimeoutMs / 1000)));
     bool progress = false;
     if (Flush(*peer, &progress))
         Rearm(*peer, progress);

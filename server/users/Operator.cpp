@@ -1,6 +1,7 @@
-// The operator's commands, from the console and the control socket. Every command finds its
-// record again by handle: sockets keep being served while the operator's dialogs are
-// open, so the record a dialog was opened for may be gone when it closes.
+// The operator's commands, from the console and from the control socket.
+// Every command finds its record again by handle: sockets keep being served
+// while the operator's dialogs are open, so the record a dialog was opened for
+// may be gone when it closes.
 #include "PacketCodes.h"
 #include "Server.h"
 #include "TextUtil.h"
@@ -160,9 +161,8 @@ bool TServer::DeliverOrStoreMail(const QByteArray& target, const QByteArray& sen
     return false;
 }
 
-TServer::TMailEdit TServer::EditMail(TMailId id, const QByteArray& target,
-                                     const QByteArray& sender, const QByteArray& msg,
-                                     TMailId* stored) {
+TServer::TMailEdit TServer::EditMail(TMailId id, const QByteArray& target, const QByteArray& sender,
+                                     const QByteArray& msg, TMailId* stored) {
     if (!RemoveMail(id))
         return TMailEdit::Gone;
     return DeliverOrStoreMail(target, sender, msg, stored) ? TMailEdit::Delivered

@@ -228,7 +228,8 @@ TEST(Admin, BansAndMailAreSavedAsTheConsolesAre) {
     EXPECT_TRUE(edited.Out.startsWith("Stored as mail ")) << edited.Out.constData();
     EXPECT_TRUE(Admin(server, {"mail"}).Out.contains("changed"));
     EXPECT_EQ(Admin(server, {"mail", "edit", QString::number(mailId), "--text", "x"}).Code, 1);
-    const int newId = Admin(server, {"--json", "mail"}).Json()["mail"].toArray()[0].toObject()["id"].toInt();
+    const int newId =
+        Admin(server, {"--json", "mail"}).Json()["mail"].toArray()[0].toObject()["id"].toInt();
     EXPECT_EQ(Admin(server, {"mail", "edit", QString::number(newId), "--to", "CAROL"}).Out,
               "Delivered at once: the target is connected.\n");
     const auto mail = carol.WaitForCode(KMC_MESSAGE);
@@ -236,7 +237,8 @@ TEST(Admin, BansAndMailAreSavedAsTheConsolesAre) {
     EXPECT_EQ(mail->Param1, "op");
     EXPECT_EQ(mail->Param2, "changed");
     EXPECT_EQ(Admin(server, {"mail", "add", "--to", "dora", "bye"}).Code, 0);
-    const int lastId = Admin(server, {"--json", "mail"}).Json()["mail"].toArray()[0].toObject()["id"].toInt();
+    const int lastId =
+        Admin(server, {"--json", "mail"}).Json()["mail"].toArray()[0].toObject()["id"].toInt();
     EXPECT_EQ(Admin(server, {"mail", "delete", QString::number(lastId)}).Code, 0);
     EXPECT_EQ(Admin(server, {"mail"}).Out, "No mail is stored.\n");
 

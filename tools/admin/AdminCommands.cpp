@@ -69,13 +69,15 @@ int AwaitPing(TControlClient& client, const TGlobalOptions& options, const QJson
     for (;;) {
         QThread::msleep(kPingPollMs);
         QString error;
-        const auto response =
-            client.Call(QStringLiteral("user"), {{QStringLiteral("user"), handle}}, timeoutMs, &error);
+        const auto response = client.Call(QStringLiteral("user"),
+                                          {{QStringLiteral("user"), handle}}, timeoutMs, &error);
         if (!response)
             return Complain(error);
         if (!response->value(QStringLiteral("ok")).toBool()) {
-            if (response->value(QStringLiteral("code")).toString() == QLatin1String(ControlError::NotFound))
-                return Complain(QStringLiteral("%1 left before answering the ping").arg(UserName(sent)));
+            if (response->value(QStringLiteral("code")).toString() ==
+                QLatin1String(ControlError::NotFound))
+                return Complain(
+                    QStringLiteral("%1 left before answering the ping").arg(UserName(sent)));
             return Refusal(*response);
         }
         const QJsonObject result = response->value(QStringLiteral("result")).toObject();
@@ -85,7 +87,8 @@ int AwaitPing(TControlClient& client, const TGlobalOptions& options, const QJson
                 PrintJson(result);
             else
                 Say(stdout, QStringLiteral("%1: %2\n")
-                                .arg(UserName(user), PingText(user.value(QStringLiteral("ping_ms")).toInt())));
+                                .arg(UserName(user),
+                                     PingText(user.value(QStringLiteral("ping_ms")).toInt())));
             return ExitOk;
         }
         if (deadline.hasExpired())
@@ -110,8 +113,8 @@ int Execute(const TGlobalOptions& options, const TRequest& request) {
         QString why;
         path = DefaultAdminSocketPath(&why);
         if (path.isEmpty())
-            return Complain(QStringLiteral("no control socket to talk to (%1); give --socket PATH")
-                                .arg(why));
+            return Complain(
+                QStringLiteral("no control socket to talk to (%1); give --socket PATH").arg(why));
     }
     const int timeoutMs = int(qBound(0.1, options.Timeout, 86400.0) * 1000);
     TControlClient client;

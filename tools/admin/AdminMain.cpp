@@ -74,16 +74,20 @@ int main(int argc, char** argv) {
     TRequest request;
     auto* users = cli.add_subcommand("users", "list every connection and its user");
     auto* chats = cli.add_subcommand("chats", "list the chats");
-    auto* stats = cli.add_subcommand("stats", "connections, users, chats, mail, deliveries, memory");
+    auto* stats =
+        cli.add_subcommand("stats", "connections, users, chats, mail, deliveries, memory");
     auto* reload = cli.add_subcommand("reload", "re-read the server's configuration");
 
     TUserArg kickUser, kickBanUser, pingUser, removeUser, sendUser;
-    auto* kick = cli.add_subcommand("kick", "send the user a kick (it stays connected until it quits)");
+    auto* kick =
+        cli.add_subcommand("kick", "send the user a kick (it stays connected until it quits)");
     kickUser.AddTo(kick);
-    auto* kickBan = cli.add_subcommand("kick-ban", "kick the user and ban its nickname and address");
+    auto* kickBan =
+        cli.add_subcommand("kick-ban", "kick the user and ban its nickname and address");
     kickBanUser.AddTo(kickBan);
     std::string kickBanComment;
-    auto* kickBanCommentOption = kickBan->add_option("--comment", kickBanComment, "the ban's comment");
+    auto* kickBanCommentOption =
+        kickBan->add_option("--comment", kickBanComment, "the ban's comment");
 
     auto* ping = cli.add_subcommand("ping", "ping the user and show the round trip");
     pingUser.AddTo(ping);
@@ -131,14 +135,20 @@ int main(int argc, char** argv) {
     banAdd->add_flag("--within", banWithin, "the mask matches within a nickname, not the whole");
     addIp = banAdd->add_option("--ip", banIp, "address mask such as 192.168.*.* (default: any)");
     addComment = banAdd->add_option("--comment", banComment, "free text for the operator");
-    banEdit->add_option("ID", banId, "the ban's id (from `bans`)")->required()->check(CLI::PositiveNumber);
+    banEdit->add_option("ID", banId, "the ban's id (from `bans`)")
+        ->required()
+        ->check(CLI::PositiveNumber);
     editNick = banEdit->add_option("--nick", banNick, "new nickname mask");
-    editNoNick = banEdit->add_flag("--no-nick", banNoNick, "match any nickname")->excludes(editNick);
+    editNoNick =
+        banEdit->add_flag("--no-nick", banNoNick, "match any nickname")->excludes(editNick);
     editWithin = banEdit->add_flag("--within", banWithin, "match within a nickname");
-    editWhole = banEdit->add_flag("--whole", banWhole, "match the whole nickname")->excludes(editWithin);
+    editWhole =
+        banEdit->add_flag("--whole", banWhole, "match the whole nickname")->excludes(editWithin);
     editIp = banEdit->add_option("--ip", banIp, "new address mask, * for an octet that is off");
     editComment = banEdit->add_option("--comment", banComment, "new comment");
-    banRemove->add_option("ID", banId, "the ban's id (from `bans`)")->required()->check(CLI::PositiveNumber);
+    banRemove->add_option("ID", banId, "the ban's id (from `bans`)")
+        ->required()
+        ->check(CLI::PositiveNumber);
 
     // Mail: `mail` alone lists it.
     auto* mail = cli.add_subcommand("mail", "list the stored mail, or add, change or delete some");
@@ -148,16 +158,22 @@ int main(int argc, char** argv) {
     double mailId = 0;
     auto* mailAdd = mail->add_subcommand("add", "deliver a message now, or store it as mail");
     mailAdd->add_option("--to", mailTo, "the recipient's nickname")->required();
-    auto* addFrom = mailAdd->add_option("--from", mailFrom, "the sender shown (default: the server's nickname)");
+    auto* addFrom = mailAdd->add_option("--from", mailFrom,
+                                        "the sender shown (default: the server's nickname)");
     mailAdd->add_option("TEXT", mailWords, "the message")->required();
     auto* mailEdit = mail->add_subcommand(
-        "edit", "change a stored mail; it is delivered if the target is connected, else stored anew");
-    mailEdit->add_option("ID", mailId, "the mail's id (from `mail`)")->required()->check(CLI::PositiveNumber);
+        "edit",
+        "change a stored mail; it is delivered if the target is connected, else stored anew");
+    mailEdit->add_option("ID", mailId, "the mail's id (from `mail`)")
+        ->required()
+        ->check(CLI::PositiveNumber);
     auto* editTo = mailEdit->add_option("--to", mailTo, "new recipient");
     auto* editFrom = mailEdit->add_option("--from", mailFrom, "new sender");
     auto* editText = mailEdit->add_option("--text", mailText, "new message");
     auto* mailDelete = mail->add_subcommand("delete", "delete a stored mail");
-    mailDelete->add_option("ID", mailId, "the mail's id (from `mail`)")->required()->check(CLI::PositiveNumber);
+    mailDelete->add_option("ID", mailId, "the mail's id (from `mail`)")
+        ->required()
+        ->check(CLI::PositiveNumber);
 
     try {
         cli.parse(argc, argv);

@@ -10,7 +10,8 @@ constexpr int kMessageCells = 60; // longer mail texts are cut in the table
 
 QString TimeCell(const QJsonValue& value) {
     const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODate);
-    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QStringLiteral("-");
+    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                          : QStringLiteral("-");
 }
 
 QString Str(const QJsonObject& o, const char* key) {
@@ -106,9 +107,9 @@ QString UsersTable(const QJsonArray& users) {
             pingCell = QStringLiteral("Wait...");
         const QString nick = Str(u, "nick");
         rows << QStringList{nick.isEmpty() ? QStringLiteral("-") : Cell(nick),
-                            name.isString() ? Cell(name.toString())
+                            name.isString()                              ? Cell(name.toString())
                             : u.value(QStringLiteral("listed")).toBool() ? QStringLiteral("Wait...")
-                                                                          : QStringLiteral("-"),
+                                                                         : QStringLiteral("-"),
                             Num(u, "id"),
                             Num(u, "socket"),
                             Str(u, "link"),
@@ -118,8 +119,8 @@ QString UsersTable(const QJsonArray& users) {
                             TimeCell(u.value(QStringLiteral("login_time"))),
                             pingCell};
     }
-    return RenderTable({QStringLiteral("Nickname"), QStringLiteral("Username"), QStringLiteral("ID"),
-                        QStringLiteral("Socket"), QStringLiteral("Link"),
+    return RenderTable({QStringLiteral("Nickname"), QStringLiteral("Username"),
+                        QStringLiteral("ID"), QStringLiteral("Socket"), QStringLiteral("Link"),
                         QStringLiteral("IP Address"), QStringLiteral("Port"),
                         QStringLiteral("Icon ID"), QStringLiteral("Start Time"),
                         QStringLiteral("Ping Time")},
@@ -221,7 +222,8 @@ QString Outcome(const QString& op, const QJsonObject& r) {
     if (op == QLatin1String("mail-add") || op == QLatin1String("mail-edit"))
         return mailText();
     if (op == QLatin1String("mail-delete"))
-        return QStringLiteral("Deleted mail %1.").arg(Num(r.value(QStringLiteral("mail")).toObject(), "id"));
+        return QStringLiteral("Deleted mail %1.")
+            .arg(Num(r.value(QStringLiteral("mail")).toObject(), "id"));
     if (op == QLatin1String("broadcast"))
         return QStringLiteral("Sent to %1 connections.").arg(Num(r, "recipients"));
     if (op == QLatin1String("send"))
@@ -241,7 +243,8 @@ QString Outcome(const QString& op, const QJsonObject& r) {
     }
     if (op == QLatin1String("reload")) {
         const QString message = Str(r, "message");
-        return message.isEmpty() ? QStringLiteral("Reloaded.") : QStringLiteral("Reloaded: ") + message;
+        return message.isEmpty() ? QStringLiteral("Reloaded.")
+                                 : QStringLiteral("Reloaded: ") + message;
     }
     return QString();
 }

@@ -96,8 +96,9 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds)
     }
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
-        const char* argv[] = {executable.c_str(), "--nick",         "benchserver", "--port", "0",
-                              "--settings",       settings.c_str(), "--control",   "none",   nullptr};
+        const char* argv[] = {
+            executable.c_str(), "--nick",         "benchserver", "--port", "0",
+            "--settings",       settings.c_str(), "--control",   "none",   nullptr};
         execv(executable.c_str(), const_cast<char* const*>(argv));
         _exit(127);
     }
