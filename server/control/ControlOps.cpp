@@ -296,7 +296,7 @@ TOutcome TControlOps::KickBan(const QJsonObject& args) {
 }
 
 TOutcome TControlOps::BanAdd(const QJsonObject& args) {
-    if (!args.contains(QStringLiteral("nick")) && !args.contains(QStringLiteral("ip")))
+    if (!args.value(QStringLiteral("nick")).isString() && !args.contains(QStringLiteral("ip")))
         return BadRequest(QStringLiteral("a ban needs a nickname mask or an address mask (an "
                                          "address mask of *.*.*.* alone refuses everybody)"));
     // Without an address mask the ban holds for every address; without a

@@ -283,16 +283,18 @@ void TControlServer::Serve(TPeer& peer) {
     int handled = 0;
     while (!peer.Closing && peer.Pending() < kOutputHighWater) {
         qsizetype newline = peer.In.indexOf('\n', peer.Scanned);
-        if (newline < 0) {
+        if (newline < 0)
             peer.Scanned = peer.In.size();
-            if (peer.In.size() > kControlMaxRequestBytes) {
-                Queue(peer, ErrorLine(ControlError::TooLarge,
-                                      QStringLiteral("request longer than %1 bytes")
-                                          .arg(kControlMaxRequestBytes)));
-                peer.Closing = true;
-                peer.In.clear();
-                break;
-            }
+        if ((newline < 0 ? peer.In.size() : newline) > kControlMaxRequestBytes) {
+            Queue(peer,
+                  ErrorLine(
+                      ControlError::TooLarge,
+                      QStringLiteral("request longer than %1 bytes").arg(kControlMaxRequestBytes)));
+            peer.Closing = true;
+            peer.In.clear();
+            break;
+        }
+        if (newline < 0) {
             if (!peer.InClosed || peer.In.isEmpty())
                 break;
             newline = peer.In.size(); // the last request needs no newline

@@ -118,12 +118,12 @@ TBan TServer::BanForUser(const TConnection& user) {
 }
 
 TBan* TServer::KickAndBan(const TUserHandle& handle, const QByteArray& comment) {
-    TConnection* user = Users.FindUser(handle);
+    const TConnection* user = Users.FindUser(handle);
     if (!user)
         return nullptr;
-    Send(user, MakePacket(KMC_KICK));
     TBan fields = BanForUser(*user);
     fields.Comment = comment;
+    Kick(handle);
     return NewBanWithRow(fields);
 }
 
