@@ -368,3 +368,47 @@ TEST(ControlSocket, IsPrivateReplacesAStaleSocketAndBoundsItsClients) {
     third.Signal(SIGTERM);
     EXPECT_EQ(third.WaitForExit(), 0);
 }
+
+TEST(ControlSocket, DefaultPathFollowsTheRuntimeDirectoryForBothPrograms) {
+    QTemporaryDir runtime;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("RUNTIME_DIRECTORY");
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+
+    TServerdProcess server;
+    server.OwnControl = false;
+    server.Process.setProcessEnvironment(env);
+    ASSERT_TRUE(server.Start()) << server.Process.readAllStandardError().constData();
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(runtime.filePath("kelvra")).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(QFile::exists(runtime.filePath("kelvra/control")));
+
+    QProcess admin;
+    admin.setProcessEnvironment(env);
+    admin.start(ToolPath("kelvra-admin"), {"stats"});
+    EXPECT_EQ(Finish(admin).Code, 0);
+    // systemd's RUNTIME_DIRECTORY comes first.
+    QProcessEnvironment service = env;
+    service.insert("RUNTIME_DIRECTORY", runtime.filePath("service"));
+    admin.setProcessEnvironment(service);
+    admin.start(ToolPath("kelvra-admin"), {"stats"});
+    const TAdminRun elsewhere = Finish(admin);
+    if (!QFile::exists("/run/kelvra/control")) {
+        EXPECT_EQ(elsewhere.Code, 1);
+        EXPECT_TRUE(elsewhere.Err.contains(runtime.filePath("service/control").toUtf8()))
+            << elsewhere.Err.constData();
+    }
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(), 0);
+
+    // With neither variable the daemon needs --control.
+    env.remove("XDG_RUNTIME_DIR");
+    TServerdProcess bare;
+    bare.OwnControl = false;
+    bare.Process.setProcessEnvironment(env);
+    EXPECT_FALSE(bare.Start());
+    bare.Process.waitForFinished(15000);
+    EXPECT_EQ(bare.Process.exitCode(), 1);
+    EXPECT_TRUE(bare.Process.readAllStandardError().contains("--control none"));
+}

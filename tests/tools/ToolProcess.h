@@ -56,9 +56,10 @@ public:
                 "\n" + more);
     }
 
-    // A control socket of its own in the folder, unless args name one.
+    // A control socket of its own in the folder, unless args name one or the
+    // test leaves the default to the environment.
     void Launch(QStringList args) {
-        if (!args.contains(QStringLiteral("--control")))
+        if (OwnControl && !args.contains(QStringLiteral("--control")))
             args << QStringLiteral("--control") << ControlPath;
         Process.start(ToolPath("kelvra-serverd"), args);
     }
@@ -98,6 +99,7 @@ public:
 
     QTemporaryDir Dir;
     QString SettingsPath, LogPath, MailPath, ControlPath;
+    bool OwnControl = true;
     QProcess Process;
     QByteArray ListenLine;
     quint16 Port = 0;
