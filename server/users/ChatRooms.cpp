@@ -41,7 +41,8 @@ void TServer::CreateChat(TConnection* user, const QByteArray& nameParam, bool se
     TChat* chat = Users.NewChat(name, secure);
     SendToAll(MakePacket(KMC_ADDCHAT, name, {}, secure));
     JoinChat(user, chat, true);
-    ViewRef.AddChatRow(*chat, QDateTime::currentDateTime());
+    chat->Created = QDateTime::currentDateTime();
+    ViewRef.AddChatRow(*chat, chat->Created);
 }
 
 void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {

@@ -105,8 +105,8 @@ void TServer::Dispatch(const TDataPacket& packet) {
 void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
     const TPreparedPacket prepared(packet);
     for (const auto& user : Users.Users())
-        if (user.get() != except && !user->Leaving)
-            Transport.SendPrepared(user->Socket, prepared);
+        if (user.get() != except)
+            Send(user.get(), prepared);
 }
 
 void TServer::SendShutdownNotice() {

@@ -80,7 +80,9 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     }
 
     user->HasUserRow = true;
-    ViewRef.AddUserRow(*user, QDateTime::currentDateTime());
+    user->LoginTime = QDateTime::currentDateTime();
+    user->UserName.reset(); // the new row waits for the user information again
+    ViewRef.AddUserRow(*user, user->LoginTime);
     ViewRef.LoggedIn(*user);
     SendPing(user);
 }

@@ -20,6 +20,7 @@ void TServer::PingAnswer(SocketHandle socket) {
         return;
     user->PingTime = static_cast<int32_t>(TickCount() - user->PingSentAt);
     user->PingPending = false;
+    user->PingMeasured = user->PingMeasured || user->PingTime >= 0;
     if (!user->HasUserRow)
         return;
     if (user->PingTime < 0) {
@@ -37,8 +38,10 @@ void TServer::UserInfo(const QByteArray& userName, const QByteArray& password,
     ViewRef.LoginLogWritten(LoginLog::AppendBlock(LogFile, userName, user->Nickname));
     if (ServerPassword.isEmpty() || SameTextAscii(password, ServerPassword)) {
         user->LoggedIn = true;
-        if (user->HasUserRow)
+        if (user->HasUserRow) {
+            user->UserName = userName;
             ViewRef.SetUserName(socket, userName);
+        }
         ViewRef.LoggedOn(*user, userName);
         return;
     }

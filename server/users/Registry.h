@@ -5,12 +5,14 @@
 #include "Transport.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <cstdint>
 #include <deque>
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -39,6 +41,11 @@ struct TConnection {
     bool PingPending = false;
     uint32_t PingSentAt = 0;
     int32_t PingTime = 0;
+    bool PingMeasured = false; // PingTime holds an answer's round trip
+    // What the Users row shows beside the fields above: the accepted user
+    // name (none until KMS_USER is accepted) and when the login succeeded.
+    std::optional<QByteArray> UserName;
+    QDateTime LoginTime;
 
     // Bookkeeping beside the record's own fields.
     uint64_t Order = 0;               // accept order
@@ -63,6 +70,7 @@ struct TChat {
     bool Secure = false;
     uint64_t Order = 0; // creation order, also the chat's id
     TChatId Id() const { return Order; }
+    QDateTime Created;
 
     // Member entries in join order; a user may stand more than once.
     std::list<TConnection*> Users;

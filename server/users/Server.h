@@ -125,6 +125,8 @@ public:
     bool KickNickname(const QByteArray& nickname);
     // KMC_MESSAGE from the server nickname to the first user with that nickname.
     bool SendServerMessage(const QByteArray& nickname, const QByteArray& text);
+    // The same to the user the handle names; false when it has ended.
+    bool SendServerMessage(const TUserHandle& handle, const QByteArray& text);
     // Pings again from now; false when the user has ended.
     bool PingUser(const TUserHandle& handle);
     // The operator's Remove: the record ends silently and its socket is no
@@ -141,28 +143,55 @@ public:
     void HideBanRow(TBanId id);
     void ShowBanRow(TBanId id);
     bool RemoveBan(TBanId id);
+    // The ban the editor offers for a kicked user: its nickname and address,
+    // every octet on, a whole-name test, and the kick counted as its first
+    // hit. A user without a nickname gets an address-only ban, since the
+    // editor takes no blank nickname mask.
+    static TBan BanForUser(const TConnection& user);
+    // Kick and Ban without the editor: KMC_KICK, then BanForUser with the
+    // comment as a new ban. nullptr when the user has ended.
+    TBan* KickAndBan(const TUserHandle& handle, const QByteArray& comment);
+    // An edit confirmed in one step: the ban takes the fields (keeping its id
+    // and hits) and its row goes to the end, as after the editor. False when
+    // the ban is gone.
+    bool EditBan(TBanId id, const TBan& fields);
 
     TMailItem* FindMail(TMailId id) const { return MailStore.FindById(id); }
     bool RemoveMail(TMailId id);
     // An operator's mail: handed over at once when a user with exactly that
     // nickname (ASCII case ignored) is connected, else stored at the end.
-    // Returns true when it was delivered.
+    // Returns true when it was delivered; else *stored, when given, is the
+    // new record's id.
     bool DeliverOrStoreMail(const QByteArray& target, const QByteArray& sender,
-                            const QByteArray& msg);
+                            const QByteArray& msg, TMailId* stored = nullptr);
+    // The Edit Message dialog's OK: the record goes, and the new content is
+    // delivered or stored at the end (*stored: the new record's id).
+    enum class TMailEdit { Gone, Delivered, Stored };
+    TMailEdit EditMail(TMailId id, const QByteArray& target, const QByteArray& sender,
+                       const QByteArray& msg, TMailId* stored = nullptr);
+
+    // Records handed to the transport since start, one per recipient.
+    uint64_t RecordsSent() const { return SentRecords; }
 
     void Send(const TConnection* user, const TDataPacket& packet) {
-        if (!user->Leaving)
-            Transport.SendPacket(user->Socket, packet);
+        if (user->Leaving)
+            return;
+        ++SentRecords;
+        Transport.SendPacket(user->Socket, packet);
     }
     void Send(SocketHandle socket, const TDataPacket& packet) {
+        ++SentRecords;
         Transport.SendPacket(socket, packet);
     }
     void Send(SocketHandle socket, const TPreparedPacket& packet) {
+        ++SentRecords;
         Transport.SendPrepared(socket, packet);
     }
     void Send(const TConnection* user, const TPreparedPacket& packet) {
-        if (!user->Leaving)
-            Transport.SendPrepared(user->Socket, packet);
+        if (user->Leaving)
+            return;
+        ++SentRecords;
+        Transport.SendPrepared(user->Socket, packet);
     }
     // Sends one record to every user record, in list order.
     void SendToAll(const TDataPacket& packet, const TConnection* except = nullptr);
@@ -202,6 +231,7 @@ private:
     };
     QHash<SocketHandle, std::deque<TInFlight>> InFlight;
     QHash<TMailId, SocketHandle> InFlightTo;
+    uint64_t SentRecords = 0;
 };
 
 } // namespace kelvra

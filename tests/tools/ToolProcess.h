@@ -39,6 +39,7 @@ public:
         SettingsPath = Dir.filePath("settings.ini");
         LogPath = Dir.filePath("klog.dat");
         MailPath = Dir.filePath("kmail.dat");
+        ControlPath = Dir.filePath("control");
     }
     ~TServerdProcess() {
         if (Process.state() != QProcess::NotRunning) {
@@ -55,7 +56,13 @@ public:
                 "\n" + more);
     }
 
-    void Launch(const QStringList& args) { Process.start(ToolPath("kelvra-serverd"), args); }
+    // A control socket of its own in the folder, unless args name one or the
+    // test leaves the default to the environment.
+    void Launch(QStringList args) {
+        if (OwnControl && !args.contains(QStringLiteral("--control")))
+            args << QStringLiteral("--control") << ControlPath;
+        Process.start(ToolPath("kelvra-serverd"), args);
+    }
 
     // Starts (with --port 0 unless told to leave the port to the settings) and
     // waits for the "listening on" line; Port is 0 when it did not come.
@@ -109,7 +116,8 @@ public:
     }
 
     QTemporaryDir Dir;
-    QString SettingsPath, LogPath, MailPath;
+    QString SettingsPath, LogPath, MailPath, ControlPath;
+    bool OwnControl = true;
     QProcess Process;
     QByteArray ListenLine;
     QByteArray Err; // stderr read so far by WaitForStderr

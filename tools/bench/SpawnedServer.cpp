@@ -97,8 +97,9 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds)
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
         // Quiet: a journal line per connection would be the bench's cost, not the server's.
-        const char* argv[] = {executable.c_str(), "--nick",     "benchserver",    "--port", "0",
-                              "--quiet",          "--settings", settings.c_str(), nullptr};
+        const char* argv[] = {executable.c_str(), "--nick",     "benchserver",    "--port",
+                              "0",                "--quiet",    "--settings",     settings.c_str(),
+                              "--control",        "none",       nullptr};
         execv(executable.c_str(), const_cast<char* const*>(argv));
         _exit(127);
     }

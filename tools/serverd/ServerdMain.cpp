@@ -9,6 +9,7 @@
 #include "ProcessLimits.h"
 #include "ServerRuntime.h"
 #include "ServerdSettings.h"
+#include "ServerdControl.h"
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
@@ -34,6 +35,7 @@ struct TOptions {
     bool Quiet = false;
     std::string SettingsFile;
     std::string ConfigFile;
+    std::string Control;
 };
 
 // An error for the journal (priority 3), one line per line of text.
@@ -119,6 +121,15 @@ int Run(const TOptions& options) {
         return 1;
     }
 
+    TServerdControl control(runtime);
+    control.Ops().LinkKind = [&runtime](SocketHandle socket) {
+        return runtime.Connections().LinkKind(socket);
+    };
+    if (QString error; !control.Start(options.Control, &error)) {
+        Fail(error);
+        return 1;
+    }
+
     const auto result = runtime.Start(values.Nick, port, values.Password, bind);
     if (result != TConnectionManager::ListenResult::Ok) {
         Fail(StartFailure(result, port, bind, runtime.Connections().BindErrorText(), view));
@@ -131,6 +142,7 @@ int Run(const TOptions& options) {
 
     TDaemon daemon(settings, runtime, view, values);
     daemon.Started(runtime.Connections().ListenPort());
+    control.Ops().Reload = [&daemon](QString* report) { return daemon.Reload(report); };
     // SIGTERM and SIGINT: the console's close (warn everybody, save, then close
     // every socket). SIGHUP: read the settings again.
     QObject::connect(&signalPipe, &TSignalPipe::Received,
@@ -169,6 +181,9 @@ int main(int argc, char** argv) {
     cli.add_option("--settings", options.SettingsFile,
                    "Settings INI file to use instead of the per-user settings store (its "
                    "folder must exist); with --config, the state file (bans, paths, presets)");
+    cli.add_option("--control", options.Control,
+                   "Control socket for kelvra-admin, or \"none\" (default: "
+                   "$RUNTIME_DIRECTORY/control, else $XDG_RUNTIME_DIR/kelvra/control)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
