@@ -170,8 +170,9 @@ void Stack(const THostileConfig& config, bool distinctChats, TAttackFigures& fig
     const QByteArray hello = Encode(KMS_LOGIN, "stacker", "0") + Encode(KMS_USER, "stacker") +
                              Encode(KMS_CREATE, "stack");
     const QByteArray join = EncodePacket(MakePacket(KMS_JOIN, "stack", {}, false));
-    // The server answers the closing request only after every request before it.
-    const QByteArray marker = Encode(KMS_SERVERNICK, "end of joins");
+    // The server answers the closing request only after every request before
+    // it; a message to oneself has an answer of its own.
+    const QByteArray marker = Encode(KMS_MESSAGE, "stacker", "end of joins");
     bool ok = SendAll(fd, hello.constData(), static_cast<size_t>(hello.size()), 5000);
     QByteArray part;
     for (int sent = 0; ok && !figures.Stop && (sent < config.Joins || !part.isEmpty());) {
@@ -218,7 +219,7 @@ void Stack(const THostileConfig& config, bool distinctChats, TAttackFigures& fig
             if (r.Status == DecodeStatus::NeedMore)
                 break;
             from += r.Consumed;
-            if (r.Status == DecodeStatus::Record && packet.Code == KMC_SERVERNICK)
+            if (r.Status == DecodeStatus::Record && packet.Code == KMC_MESSAGE)
                 stacked.AnsweredAt = SecondsSince(start);
         }
         in.remove(0, from);
