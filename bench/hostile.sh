@@ -154,18 +154,21 @@ crash_during_large_store() {
     else echo "  killed 0.5 s after a new mail: LOST"; ok=0; fi
     echo "  beside the mail file after the restart: ${stray:-nothing else}"
 
-    # SIGKILL during the save of the close, once its temporary file is there,
-    # three times.
+    # SIGKILL during the save of the close (0.2 s after its temporary file
+    # shows, or 2 s after SIGTERM), three times.
+    local what
     for round in 1 2 3; do
         crash_send third "$tag-close$round"
         sleep 0.3 # taken in by the server, not yet saved
         kill -TERM "$server_pid"
-        for _ in $(seq 1 6000); do
+        for _ in $(seq 1 40); do
             [[ -n $(crash_stray_files) ]] || ! kill -0 "$server_pid" 2>/dev/null && break
             sleep 0.05
         done
-        sleep 0.2
-        echo "  killed during the close's save ($round): beside the mail file then: $(crash_stray_files)"
+        [[ -n $(crash_stray_files) ]] && sleep 0.2
+        what=$(crash_stray_files)
+        kill -0 "$server_pid" 2>/dev/null || what="(the close had ended)"
+        echo "  killed during the close's save ($round); beside the mail file then: ${what:-nothing else}"
         crash_kill
         crash_server_start || return 1
         stray=$(crash_stray_files)

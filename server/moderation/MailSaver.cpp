@@ -66,6 +66,7 @@ TMailSaver::TMailSaver(TMailStore& store) : Store(store) {
 TMailSaver::~TMailSaver() {
     // Whatever was journalled stays valid without the fold under way.
     Store.SetListener(nullptr);
+    Report = nullptr;
     if (Writer) {
         Writer->wait();
         QFile::remove(MailFile::TempPathFor(HomePath));
