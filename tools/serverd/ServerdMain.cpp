@@ -9,6 +9,8 @@
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
+#include "WebFront.h"
+#include "WebSettings.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -31,6 +33,8 @@ struct TOptions {
     bool HasBind = false;
     bool Log = false;
     std::string SettingsFile;
+    std::string WebPort;
+    bool HasWebPort = false;
 };
 
 void Fail(const QString& text) {
@@ -114,7 +118,19 @@ int Run(const TOptions& options) {
     const QString shownAddress = bind == kAnyConnection ? QStringLiteral("0.0.0.0") : bind;
     std::printf("listening on %s:%u\n", qPrintable(shownAddress),
                 static_cast<unsigned>(runtime.Connections().ListenPort()));
+    TWebSettings web = ReadWebSettings(reg);
+    if (options.HasWebPort)
+        web.Port = QString::fromStdString(options.WebPort);
+    QString webError;
+    if (const TWebFront* front = OpenWebPort(runtime.Connections(), web, bind, webError))
+        std::printf("web page on http://%s:%u/\n", qPrintable(shownAddress),
+                    static_cast<unsigned>(front->Port()));
     std::fflush(stdout);
+    if (!webError.isEmpty()) {
+        Fail(webError);
+        runtime.Stop();
+        return 1;
+    }
 
     QObject::connect(&signalPipe, &TSignalPipe::Received, [&runtime](int) {
         // The console's close: warn everybody, save, then close every socket.
@@ -150,6 +166,9 @@ int main(int argc, char** argv) {
     cli.add_option("--settings", options.SettingsFile,
                    "Settings INI file to use instead of the per-user settings store (its "
                    "folder must exist)");
+    auto* webPort = cli.add_option("--web-port", options.WebPort,
+                                   "Serve the chat page and WebSocket users on this port (default: "
+                                   "settings Web/Port, else none)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
@@ -161,6 +180,7 @@ int main(int argc, char** argv) {
     }
     options.HasPort = port->count() > 0;
     options.HasBind = bind->count() > 0;
+    options.HasWebPort = webPort->count() > 0;
 
     kelvra::RaiseFileLimit();
     // A peer that vanishes must not kill the server; sends use MSG_NOSIGNAL, but
