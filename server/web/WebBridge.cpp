@@ -63,6 +63,8 @@ TWebBridge* TWebBridge::Attach(QWebSocket* socket, QTcpSocket* tcp, TConnectionM
 TWebBridge::TWebBridge(QWebSocket* socket, QTcpSocket* tcp, int fd)
     : Socket(socket), Tcp(tcp), Fd(fd) {
     Socket->setParent(this);
+    if (Tcp)
+        Tcp->setParent(this); // after the WebSocket, so it goes after it
     Socket->setMaxAllowedIncomingMessageSize(kMaxMessage);
     Socket->setMaxAllowedIncomingFrameSize(kMaxMessage);
     if (Tcp)
@@ -94,6 +96,16 @@ TWebBridge::TWebBridge(QWebSocket* socket, QTcpSocket* tcp, int fd)
 TWebBridge::~TWebBridge() {
     if (Tcp && Paused)
         Tcp->blockSignals(false);
+    // The program ends: the socket layer wrote its last words (the shutdown
+    // notice) into the pair, and nobody will serve this socket again.
+    if (Fd >= 0 && !Closing && Socket->state() == QAbstractSocket::ConnectedState) {
+        char buffer[kOutChunk];
+        ssize_t n;
+        while ((n = ::recv(Fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            Socket->sendBinaryMessage(QByteArray(buffer, static_cast<qsizetype>(n)));
+        Socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+        Socket->flush();
+    }
     ReadNotifier.reset();
     WriteNotifier.reset();
     if (Fd >= 0)

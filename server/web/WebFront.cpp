@@ -24,6 +24,10 @@ namespace {
 constexpr int kAcceptPerEvent = 64;
 const char* const kTimerName = "kelvraRequestTimer";
 
+QString PeerKey(const QHostAddress& address, quint16 port) {
+    return address.toString() + QLatin1Char(' ') + QString::number(port);
+}
+
 } // namespace
 
 TWebFront::TWebFront(TConnectionManager& manager, QObject* parent)
@@ -158,6 +162,16 @@ void TWebFront::OnRequestData(QTcpSocket* socket) {
     disconnect(socket, nullptr, this, nullptr);
     delete socket->findChild<QTimer*>(QLatin1String(kTimerName));
     Forget(socket);
+    // The WebSocket keeps its TCP socket to itself; the bridge needs it to
+    // pause reading, so it is found again by its peer. A failed handshake
+    // ends in a close.
+    const QString key = PeerKey(socket->peerAddress(), socket->peerPort());
+    Upgrading.insert(key, socket);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QObject::destroyed, this, [this, key] {
+        if (Upgrading.value(key).isNull())
+            Upgrading.remove(key);
+    });
     Upgrader->handleConnection(socket);
 }
 
@@ -171,7 +185,8 @@ void TWebFront::Respond(QTcpSocket* socket, const QByteArray& response) {
 
 void TWebFront::OnUpgraded() {
     while (QWebSocket* ws = Upgrader->nextPendingConnection()) {
-        TWebBridge::Attach(ws, ws->findChild<QTcpSocket*>(), Manager, false, this);
+        const QPointer<QTcpSocket> tcp = Upgrading.take(PeerKey(ws->peerAddress(), ws->peerPort()));
+        TWebBridge::Attach(ws, tcp.data(), Manager, false, this);
     }
 }
 

@@ -5,7 +5,9 @@
 #include "ConnectionManager.h"
 #include "ListenSocket.h"
 
+#include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -63,6 +65,7 @@ private:
     QWebSocketServer* Upgrader = nullptr;
     QString BindError;
     int Unfinished = 0;
+    QHash<QString, QPointer<QTcpSocket>> Upgrading; // by peer, while the handshake runs
 };
 
 } // namespace kelvra
