@@ -1,5 +1,8 @@
 #include "HostileLoad.h"
 
+#include "HostileCrowd.h"
+#include "HostileParts.h"
+
 #include "PacketCodes.h"
 #include "ProcStats.h"
 #include "WireCodec.h"
@@ -27,46 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-int ConnectTo(const THostileConfig& config) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(config.Port));
-    if (inet_pton(AF_INET, config.Host.c_str(), &addr.sin_addr) != 1)
-        return -1;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Writes all of bytes, waiting at most timeoutMs for the socket to take them.
-bool SendAll(int fd, const char* bytes, size_t size, int timeoutMs) {
-    while (size > 0) {
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        const ssize_t n = send(fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-QByteArray Encode(int32_t code, const QByteArray& p1 = {}, const QByteArray& p2 = {}) {
-    return EncodePacket(MakePacket(code, p1, p2));
 }
 
 // The healthy client: asks for the server nickname again and again.
@@ -231,10 +194,21 @@ uint64_t CpuNs(int pid) {
 
 int RunHostile(const THostileConfig& config) {
     const bool pinned = config.Mode == "pinned";
-    const double seconds = config.Seconds > 0 ? config.Seconds : pinned ? 45 : 10;
+    const bool crowd = IsCrowdAttack(config.Mode);
+    const double seconds = config.Seconds > 0        ? config.Seconds
+                           : pinned                  ? 45
+                           : config.Mode == "burst"  ? 60
+                           : config.Mode == "unread" ? 20
+                                                     : 10;
     TCanary canary;
     if (!canary.Start(config)) {
         std::fprintf(stderr, "kelvra-bench: the canary cannot reach the server\n");
+        return 1;
+    }
+    TCrowdFigures crowdFigures;
+    TCrowd crowdAttack(config, crowdFigures);
+    if (crowd && !crowdAttack.Prepare()) {
+        std::fprintf(stderr, "kelvra-bench: the chat members could not log in and join\n");
         return 1;
     }
     const int pid = config.ServerPid;
@@ -255,6 +229,8 @@ int RunHostile(const THostileConfig& config) {
         attacker = std::thread([&] { Stream(config, Encode(KMS_SERVERNICK), figures); });
     } else if (pinned) {
         attacker = std::thread([&] { Pin(config, figures, pinnedFds); });
+    } else if (crowd) {
+        attacker = std::thread([&] { crowdAttack.Run(); });
     } else {
         std::fprintf(stderr, "kelvra-bench: unknown attack %s\n", config.Mode.c_str());
         return 1;
@@ -267,7 +243,9 @@ int RunHostile(const THostileConfig& config) {
     const uint64_t cpuEnd = CpuNs(pid);
     const double attackSeconds = SecondsSince(attackStart);
     figures.Stop = true;
+    crowdFigures.Stop = true;
     attacker.join();
+    crowdAttack.CloseAll(); // at once: the mass close is watched below
     int pinnedOpen = 0;
     for (int fd : pinnedFds) {
         pollfd p{fd, POLLIN, 0};
@@ -275,14 +253,22 @@ int RunHostile(const THostileConfig& config) {
         close(fd);
     }
     TSample after;
-    Watch(canary, 2.0, config.CanaryEveryMs, after, pid, ignored);
+    Watch(canary, config.Mode == "burst" ? 10.0 : 2.0, config.CanaryEveryMs, after, pid, ignored);
     const uint64_t rssAfter = RssKiB(pid);
 
     std::printf("attack                 %s (%.1f s)\n", config.Mode.c_str(), attackSeconds);
-    std::printf("attack bytes sent      %.1f MiB (%.2f MiB/s)\n",
-                static_cast<double>(figures.BytesSent) / 1048576.0,
-                static_cast<double>(figures.BytesSent) / 1048576.0 / attackSeconds);
-    std::printf("attack connections     %d dropped by the server", figures.Dropped.load());
+    const double sentMib =
+        static_cast<double>(figures.BytesSent + crowdFigures.BytesSent) / 1048576.0;
+    std::printf("attack bytes sent      %.1f MiB (%.2f MiB/s)\n", sentMib, sentMib / attackSeconds);
+    if (crowd)
+        std::printf("attack connections     %d opened, %d failed to connect\n",
+                    crowdFigures.Opened.load(), crowdFigures.Failed.load());
+    if (crowdFigures.Members > 0)
+        std::printf("chat                   %d texts sent, %d of %d members dropped\n",
+                    crowdFigures.Texts.load(), crowdFigures.MembersDropped.load(),
+                    crowdFigures.Members);
+    std::printf("attack connections     %d dropped by the server",
+                figures.Dropped.load() + crowdFigures.Dropped.load());
     if (pinned)
         std::printf(", %d of %zu still open at the end", pinnedOpen, pinnedFds.size());
     std::printf("\n");
@@ -292,9 +278,10 @@ int RunHostile(const THostileConfig& config) {
                 "unanswered)\n",
                 Percentile(during.Rtt, 0.5), Percentile(during.Rtt, 0.99),
                 Percentile(during.Rtt, 1.0), during.Rtt.size(), during.Lost);
-    std::printf("canary after           p50 %.2f ms  p99 %.2f ms  (%zu asks, %d unanswered)\n",
-                Percentile(after.Rtt, 0.5), Percentile(after.Rtt, 0.99), after.Rtt.size(),
-                after.Lost);
+    std::printf("canary after           p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu asks, %d "
+                "unanswered)\n",
+                Percentile(after.Rtt, 0.5), Percentile(after.Rtt, 0.99), Percentile(after.Rtt, 1.0),
+                after.Rtt.size(), after.Lost);
     if (pid > 0) {
         std::printf("server RSS             before %s, peak during %s, end of attack %s, after "
                     "%s\n",
