@@ -206,7 +206,7 @@ class WebClientTest(unittest.TestCase):
             self.skipTest("kelvra-admin is not built")
         self.log_on("webkick")
         self.wait_text("#status", "Logged on as webkick")
-        subprocess.run([self.admin, "--control", self.control, "kick", "webkick"], check=True,
+        subprocess.run([self.admin, "--socket", self.control, "kick", "webkick"], check=True,
                        timeout=WAIT)
         self.wait_text("#login-error", "kicked by the operator")
 
