@@ -12,6 +12,7 @@
 #include "ViewErrors.h"
 #include "ViewMail.h"
 #include "ViewUsers.h"
+#include "WebSettings.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -149,6 +150,12 @@ bool TMainForm::Startup() {
             return false;
         }
     }
+
+    // The chat runs without its web page rather than not at all.
+    QString webError;
+    OpenWebPort(ServerRuntime.Connections(), ReadWebSettings(RegLink1), BindAddress, webError);
+    if (!webError.isEmpty())
+        PlainMessage(nullptr, QStringLiteral("The chat page is not served: %1.").arg(webError));
 
     const QString caption = ServerRuntime.Caption(AppTitle());
     if (!caption.isEmpty())

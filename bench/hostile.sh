@@ -208,6 +208,7 @@ for mode in $modes; do
         continue
     fi
     printf '[General]\nLogfile=%s/klog.dat\nMailfile=%s/kmail.dat\n' "$folder" "$folder" >"$folder/settings.ini"
+    [[ -n ${KELVRA_HOSTILE_LIMITS:-} ]] && printf '[Limits]\n%s\n' "$KELVRA_HOSTILE_LIMITS" >>"$folder/settings.ini"
     "$serverd" --nick hostile --port 0 --settings "$folder/settings.ini" >"$folder/out" 2>&1 &
     server_pid=$!
     port=""

@@ -16,7 +16,10 @@ namespace {
 // Bytes written to all sockets together in one pass of the event loop: a
 // relay of a large text to many members goes out over several passes, and
 // the other clients are read in between.
-constexpr qsizetype kWriteBytesPerPass = 4 * 1024 * 1024;
+constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
+// Links with no more than this queued go first in a pass: an answer to one
+// request does not wait behind bulk relays to others.
+constexpr qsizetype kShortWrite = 16 * 1024;
 constexpr int kGatherParts = 64;
 // Time spent ending links in one pass: each end tells every other user.
 constexpr int64_t kEndSliceUs = 5000;
@@ -71,18 +74,26 @@ void TConnectionManager::Flush() {
     qsizetype budget = kWriteBytesPerPass;
     std::vector<int> dirty;
     dirty.swap(Dirty);
-    for (size_t i = 0; i < dirty.size(); ++i) {
-        TLink* link = Links.Find(dirty[i]);
-        if (!link || link->Write != TWriteState::Queued)
-            continue;
-        if (budget <= 0) {
-            // This pass's share is spent: the rest goes first in the next one.
-            Dirty.insert(Dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(i),
-                         dirty.end());
-            break;
+    // Short queues first, then the long ones in turn, as far as the pass's
+    // share goes; those not reached go first in the next pass.
+    for (const bool shortOnes : {true, false}) {
+        for (int& fd : dirty) {
+            TLink* link = Links.Find(fd);
+            if (!link || link->Write != TWriteState::Queued) {
+                fd = -1;
+                continue;
+            }
+            if (shortOnes != (link->Out.Pending() <= kShortWrite) || budget <= 0)
+                continue;
+            fd = -1;
+            WriteLink(*link, budget);
         }
-        WriteLink(*link, budget);
     }
+    std::vector<int> rest;
+    for (int fd : dirty)
+        if (fd >= 0)
+            rest.push_back(fd);
+    Dirty.insert(Dirty.begin(), rest.begin(), rest.end());
     if (!Dirty.empty())
         ScheduleFlush();
     DeliverReceipts();

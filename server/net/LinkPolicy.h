@@ -20,7 +20,7 @@ struct TLinkLimits {
     static constexpr qsizetype kDefaultReadRate = 8 * 1024 * 1024;
     // Bytes per second one sender's records may queue to others (relayed
     // bytes times recipients).
-    static constexpr qsizetype kDefaultFanOutRate = 64 * 1024 * 1024;
+    static constexpr qsizetype kDefaultFanOutRate = 32 * 1024 * 1024;
     // Unsent output of all connections together.
     static constexpr qsizetype kDefaultOutputBudget = 256 * 1024 * 1024;
 

@@ -186,10 +186,48 @@ bool TCrowd::OpenChat() {
         close(fd);
         return false;
     }
-    SetNonBlocking(fd);
-    Sender = Conns.size();
-    Add(fd, TRole::Sender, {}, false);
+    SenderFd = fd;
+    ++F.Opened;
     return true;
+}
+
+void TCrowd::Send() {
+    // A thread of its own, so that the members' reading never holds it back.
+    const QByteArray text =
+        Encode(KMS_CHATDATA, Room, QByteArray(Config.Mode == "bigtext" ? 900 * 1000 : 1000, 't'));
+    const QByteArray batch = Config.Mode == "chat" ? text.repeated(32) : text;
+    const int every = Config.Mode == "chat" ? 0 : 1000; // ms between batches
+    QByteArray out;
+    qsizetype sent = 0;
+    auto last = Clock::now() - std::chrono::seconds(1);
+    char buffer[65536];
+    while (!F.Stop) {
+        if (sent == out.size() && SecondsSince(last) * 1000 >= every) {
+            out = batch;
+            sent = 0;
+            last = Clock::now();
+            F.Texts += Config.Mode == "chat" ? 32 : 1;
+        }
+        pollfd p{SenderFd, static_cast<short>(POLLIN | (sent < out.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 10) < 0)
+            break;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+            const ssize_t n = recv(SenderFd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                ++F.Dropped;
+                break;
+            }
+        }
+        if (p.revents & POLLOUT) {
+            const ssize_t n =
+                send(SenderFd, out.constData() + sent, static_cast<size_t>(out.size() - sent),
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += n;
+                F.BytesSent += static_cast<uint64_t>(n);
+            }
+        }
+    }
 }
 
 bool TCrowd::Prepare() {
@@ -244,28 +282,19 @@ void TCrowd::Run() {
                 Step(0);
         }
     }
-    const QByteArray chatText =
-        Encode(KMS_CHATDATA, Room, QByteArray(Config.Mode == "bigtext" ? 900 * 1000 : 1000, 't'));
-    auto lastText = Clock::now() - std::chrono::seconds(1);
-    while (!F.Stop) {
-        if (Sender < Conns.size() && Conns[Sender].Fd >= 0) {
-            TConn& s = Conns[Sender];
-            const bool idle = s.Sent == s.Out.size();
-            // Full speed: a new batch as soon as the last went; the big text once a second.
-            if (idle && (Config.Mode == "chat" || SecondsSince(lastText) >= 1.0)) {
-                s.Out = Config.Mode == "chat" ? chatText.repeated(32) : chatText;
-                s.Sent = 0;
-                F.Texts += Config.Mode == "chat" ? 32 : 1;
-                lastText = Clock::now();
-                uint64_t read = 0;
-                Serve(s, 0, read);
-            }
-        }
-        Step(Config.Mode == "chat" ? 1 : 20);
-    }
+    std::thread sender;
+    if (SenderFd >= 0)
+        sender = std::thread([this] { Send(); });
+    while (!F.Stop)
+        Step(20);
+    if (sender.joinable())
+        sender.join();
 }
 
 void TCrowd::CloseAll() {
+    if (SenderFd >= 0)
+        close(SenderFd);
+    SenderFd = -1;
     for (TConn& c : Conns)
         if (c.Fd >= 0) {
             close(c.Fd);

@@ -46,7 +46,7 @@ public:
     void CloseAll();
 
 private:
-    enum class TRole { Member, Silent, Sender };
+    enum class TRole { Member, Silent };
     struct TConn {
         int Fd = -1;
         TRole Role = TRole::Member;
@@ -63,13 +63,15 @@ private:
     void Watch(TConn& c);
     void Drop(TConn& c);
     bool OpenChat();
+    // The chat sender's loop.
+    void Send();
     void DrainUntilQuiet();
 
     const THostileConfig& Config;
     TCrowdFigures& F;
     int Ep = -1;
     std::vector<TConn> Conns;
-    size_t Sender = SIZE_MAX;
+    int SenderFd = -1;
     QByteArray Room = "hostile";
 };
 

@@ -8,11 +8,13 @@
 #include "LoginSettings.h"
 #include "ProcessLimits.h"
 #include "ServerRuntime.h"
-#include "ServerdSettings.h"
 #include "ServerdControl.h"
+#include "ServerdSettings.h"
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
+#include "WebFront.h"
+#include "WebSettings.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -36,6 +38,8 @@ struct TOptions {
     std::string SettingsFile;
     std::string ConfigFile;
     std::string Control;
+    std::string WebPort;
+    bool HasWebPort = false;
 };
 
 // An error for the journal (priority 3), one line per line of text.
@@ -138,7 +142,19 @@ int Run(const TOptions& options) {
     const QString shownAddress = bind == kAnyConnection ? QStringLiteral("0.0.0.0") : bind;
     std::printf("listening on %s:%u\n", qPrintable(shownAddress),
                 static_cast<unsigned>(runtime.Connections().ListenPort()));
+    TWebSettings web = ReadWebSettings(reg);
+    if (options.HasWebPort)
+        web.Port = QString::fromStdString(options.WebPort);
+    QString webError;
+    if (const TWebFront* front = OpenWebPort(runtime.Connections(), web, bind, webError))
+        std::printf("web page on http://%s:%u/\n", qPrintable(shownAddress),
+                    static_cast<unsigned>(front->Port()));
     std::fflush(stdout);
+    if (!webError.isEmpty()) {
+        Fail(webError);
+        runtime.Stop();
+        return 1;
+    }
 
     TDaemon daemon(settings, runtime, view, values);
     daemon.Started(runtime.Connections().ListenPort());
@@ -184,6 +200,9 @@ int main(int argc, char** argv) {
     cli.add_option("--control", options.Control,
                    "Control socket for kelvra-admin, or \"none\" (default: "
                    "$RUNTIME_DIRECTORY/control, else $XDG_RUNTIME_DIR/kelvra/control)");
+    auto* webPort = cli.add_option("--web-port", options.WebPort,
+                                   "Serve the chat page and WebSocket users on this port (default: "
+                                   "Web/Port of the configuration or settings, else none)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
@@ -196,6 +215,7 @@ int main(int argc, char** argv) {
     options.HasNick = nick->count() > 0;
     options.HasPort = port->count() > 0;
     options.HasBind = bind->count() > 0;
+    options.HasWebPort = webPort->count() > 0;
 
     kelvra::RaiseFileLimit();
     // A peer that vanishes must not kill the server; sends use MSG_NOSIGNAL, but
