@@ -2,6 +2,8 @@
 
 #include "ControlPath.h"
 
+#include <cstdio>
+
 namespace kelvra {
 
 TServerdControl::TServerdControl(TServerRuntime& runtime)
@@ -18,10 +20,13 @@ bool TServerdControl::Start(const std::string& option, QString* error) {
         QString why;
         path = DefaultControlPath(&why);
         if (path.isEmpty()) {
-            *error = QStringLiteral("no folder for the control socket (%1): give --control PATH, "
-                                    "or --control none to run without one")
-                         .arg(why);
-            return false;
+            // A server started by hand from a bare shell still serves its users;
+            // only kelvra-admin cannot reach it, and the journal says why.
+            std::fprintf(stderr,
+                         "<4>kelvra-serverd: no control socket for kelvra-admin (%s): give "
+                         "--control PATH to have one, or --control none to silence this\n",
+                         qPrintable(why));
+            return true;
         }
     }
     return Server.Listen(path, error);
