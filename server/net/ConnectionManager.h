@@ -123,11 +123,13 @@ public slots:
 private:
     struct TListener;
     enum class TInput { Ok, Gone, OverBudget };
+    // One read of a link takes at most this much.
+    static constexpr qsizetype kReadChunk = 64 * 1024;
 
     void OnAcceptReady(TListener& listener);
     TLink& AddLink(std::unique_ptr<ILinkIo> io, uint32_t ipv4, uint16_t port);
 
-    // Input (ConnectionManager.cpp).
+    // Input (ConnectionInput.cpp).
     void OnReadReady(int fd);
     void Serve(TLink& link);
     TInput TakeInput(TLink& link);

@@ -1,5 +1,5 @@
 // The output side of the socket layer: queuing records, writing them as the
-// sockets take them, the output budget, write receipts, and ending links.
+// sockets take them, the output budget and shares, and write receipts.
 #include "ConnectionManager.h"
 
 #include <QSocketNotifier>
@@ -21,8 +21,6 @@ constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
 // request does not wait behind bulk relays to others.
 constexpr qsizetype kShortWrite = 16 * 1024;
 constexpr int kGatherParts = 64;
-// Time spent ending links in one pass: each end tells every other user.
-constexpr int64_t kEndSliceUs = 5000;
 constexpr int kShareCheckMs = 500;
 // How soon a link held for its share is offered to its socket again.
 constexpr int kHeldRetryMs = 20;
@@ -334,66 +332,6 @@ void TConnectionManager::RetryHeld() {
     }
     if (!HeldLinks.empty())
         HeldTimer->start(kHeldRetryMs);
-}
-
-void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderly) {
-    if (link.Life == TLinkLife::Closing)
-        return;
-    link.Life = TLinkLife::Closing;
-    link.CloseReason = reason;
-    link.OrderlyClose = orderly;
-    // Nothing more is read or written; its memory goes now, the descriptor
-    // with its user record.
-    link.ReadNotifier.reset();
-    SetWriteState(link, TWriteState::Idle);
-    link.WriteNotifier.reset();
-    const qsizetype unsent = link.Out.Discard();
-    Policy.NoteUnqueued(unsent);
-    Released(unsent);
-    link.Receipts.clear();
-    link.Ready.clear();
-    link.Decoder.Reset();
-    ForgetPending(link);
-    Ending.push_back({link.Fd(), link.Serial});
-    ScheduleEnds();
-}
-
-void TConnectionManager::ScheduleEnds() {
-    if (EndsScheduled)
-        return;
-    EndsScheduled = true;
-    QMetaObject::invokeMethod(this, &TConnectionManager::ServeEnds, Qt::QueuedConnection);
-}
-
-void TConnectionManager::ServeEnds() {
-    EndsScheduled = false;
-    const int64_t start = Policy.Now();
-    while (!Ending.empty()) {
-        if (Policy.Now() - start > kEndSliceUs) {
-            ScheduleEnds(); // the others are served first
-            return;
-        }
-        const TLinkRef ref = Ending.front();
-        Ending.pop_front();
-        FinishLink(ref);
-    }
-}
-
-void TConnectionManager::FinishLink(const TLinkRef& ref) {
-    TLink* found = Links.Find(ref.Fd, ref.Serial);
-    if (!found || found->Life != TLinkLife::Closing)
-        return;
-    std::unique_ptr<TLink> link = Links.Take(ref.Fd);
-    if (!link->CloseReason.isEmpty())
-        Log.ReportClientFailure(link->CloseReason);
-    // The user record ends before the descriptor can be handed out again.
-    if (Events)
-        Events->ConnectionClosed(link->Handle());
-    if (link->OrderlyClose)
-        link->Io->Shutdown();
-    link.reset();
-    if (!Dirty.empty())
-        ScheduleFlush();
 }
 
 } // namespace kelvra

@@ -188,6 +188,7 @@ int WatchedPort = 0;
 void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pid,
            uint64_t& peakRss) {
     const auto start = Clock::now();
+    auto lastQueues = start - std::chrono::seconds(1);
     while (SecondsSince(start) < seconds) {
         const double ms = canary.AskOnce();
         if (ms < 0)
@@ -197,8 +198,11 @@ void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pi
         if (pid > 0)
             if (const auto rss = ReadResidentKiB(pid))
                 peakRss = std::max(peakRss, *rss);
-        if (sample.Rtt.size() % 50 == 0) // the table is long with thousands of connections
+        // Twice a second: the table is long with thousands of connections.
+        if (SecondsSince(lastQueues) >= 0.5) {
             PeakSocketBytes = std::max(PeakSocketBytes, ServerSocketBytes(WatchedPort));
+            lastQueues = Clock::now();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
     }
 }
