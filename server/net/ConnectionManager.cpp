@@ -1,5 +1,6 @@
-// Accepting links, reading them and handing their records to the server.
-// The output side is in ConnectionOutput.cpp.
+// The socket layer's links come and go here: listeners, accepting, adopting,
+// ending and stopping. Reading is in ConnectionInput.cpp, writing in
+// ConnectionOutput.cpp.
 #include "ConnectionManager.h"
 
 #include "SocketErrors.h"
@@ -19,13 +20,9 @@ namespace kelvra {
 
 namespace {
 
-// One read per link and pass of the event loop, and at most so many of its
-// records handled in that pass: a busy client gets its turn like everyone
-// else, and the others wait for one short turn of it at most. What a read
-// brings beyond that is handled in the following passes.
-constexpr qsizetype kReadChunk = 64 * 1024;
-constexpr size_t kRecordsPerPass = 64;
 constexpr int kAcceptPerEvent = 128;
+// Time spent ending links in one pass: each end tells every other user.
+constexpr int64_t kEndSliceUs = 5000;
 
 } // namespace
 
@@ -51,6 +48,9 @@ TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
     connect(PauseTimer, &QTimer::timeout, this, &TConnectionManager::WakePaused);
     ShareTimer = new QTimer(this);
     connect(ShareTimer, &QTimer::timeout, this, &TConnectionManager::CheckOutputShares);
+    HeldTimer = new QTimer(this);
+    HeldTimer->setSingleShot(true);
+    connect(HeldTimer, &QTimer::timeout, this, &TConnectionManager::RetryHeld);
 }
 
 TConnectionManager::~TConnectionManager() {
@@ -181,273 +181,64 @@ QString TConnectionManager::LinkKind(SocketHandle socket) const {
     return link ? link->Io->Kind() : QString();
 }
 
-void TConnectionManager::OnReadReady(int fd) {
-    TLink* link = Links.Find(fd);
-    if (!link)
+void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderly) {
+    if (link.Life == TLinkLife::Closing)
         return;
-    // Level-triggered: a link that is handled otherwise (its records being
-    // handled inside a modal loop, a turn queued, a pause) would fire again
-    // at once. Settle turns it back on.
-    if (link->Read != TReadState::Idle) {
-        link->EnableRead(false);
-        return;
-    }
-    Serve(*link);
-}
-
-void TConnectionManager::Serve(TLink& link) {
-    // Each read is decoded before any of its records is handled, so a handler
-    // that enters an event loop (a modal box) cannot pull the decoder, the
-    // read buffer or the link away from under the decoding.
-    const TLinkRef ref{link.Fd(), link.Serial};
-    link.Read = TReadState::Idle;
-    const TInput input = link.Ready.empty() ? TakeInput(link) : TInput::Ok;
-    if (input == TInput::Gone)
-        return;
-    if (!DispatchReady(link))
-        return;
-    TLink* still = Links.Find(ref.Fd, ref.Serial);
-    if (!still)
-        return;
-    if (input == TInput::OverBudget) {
-        EndLink(*still,
-                QStringLiteral("Connection %1 dropped: incomplete records over the budget of %2 "
-                               "bytes")
-                    .arg(ref.Fd)
-                    .arg(Policy.Limits().PendingInputBudget),
-                true);
-        return;
-    }
-    Settle(*still);
-    if (!Dirty.empty())
-        ScheduleFlush();
-}
-
-TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
-    const auto stamp = [&link](size_t from) {
-        for (size_t i = from; i < link.Ready.size(); ++i)
-            link.Ready[i].From = static_cast<int32_t>(link.Fd());
-    };
-    if (link.Decoder.HasBacklog()) {
-        // Whole records of an earlier read: handled even when the link no
-        // longer counts, as the rest of that read.
-        link.Decoder.Decode(nullptr, 0, link.Ready, kRecordsPerPass);
-        stamp(0);
-    } else {
-        const TIoResult r = link.Io->Read(ReadBuffer.get(), kReadChunk);
-        if (r.Status == TIoStatus::Closed || r.Status == TIoStatus::Failed) {
-            EndLink(link, QString(), r.Status == TIoStatus::Closed);
-            return TInput::Gone;
-        }
-        link.LastReadBytes = r.Bytes;
-        if (r.Bytes > 0) {
-            Policy.ChargeRead(link.Meter, r.Bytes);
-            // Data on a link whose record has ended is discarded. The records
-            // of one read are all handled, even after a quit among them.
-            if (link.Life == TLinkLife::Open && (!Events || !Events->HasUser(link.Handle())))
-                link.Life = TLinkLife::Discarding;
-            if (link.Life == TLinkLife::Open) {
-                link.Decoder.Decode(ReadBuffer.get(), r.Bytes, link.Ready, kRecordsPerPass);
-                stamp(0);
-            }
-        }
-    }
-    if (link.Decoder.HasBacklog())
-        return TInput::Ok;
-    if (link.Life != TLinkLife::Open) {
-        link.Decoder.Reset(); // never read again: its incomplete record goes
-        ForgetPending(link);
-        return TInput::Ok;
-    }
-    if (AccountPending(link))
-        return TInput::Ok;
-    // Its incomplete record goes now; what it completed before is handled.
+    link.Life = TLinkLife::Closing;
+    link.CloseReason = reason;
+    link.OrderlyClose = orderly;
+    // Nothing more is read or written; its memory goes now, the descriptor
+    // with its user record.
+    link.ReadNotifier.reset();
+    SetWriteState(link, TWriteState::Idle);
+    link.WriteNotifier.reset();
+    const qsizetype unsent = link.Out.Discard();
+    Policy.NoteUnqueued(unsent);
+    Released(unsent);
+    link.Receipts.clear();
+    link.Ready.clear();
     link.Decoder.Reset();
     ForgetPending(link);
-    link.Life = TLinkLife::Discarding;
-    return TInput::OverBudget;
+    Ending.push_back({link.Fd(), link.Serial});
+    ScheduleEnds();
 }
 
-bool TConnectionManager::AccountPending(TLink& link) {
-    bool fits = true;
-    if (link.Io->Handshaking())
-        Policy.StartAgeClock(link.Meter);
-    else
-        fits = Policy.CountPending(link.Meter, link.Decoder.PendingBytes(), link.LastReadBytes);
-    if (link.Meter.PendingSince >= 0)
-        JoinAgeList(link);
-    else
-        LeaveAgeList(link);
-    return fits;
-}
-
-void TConnectionManager::ForgetPending(TLink& link) {
-    const qsizetype counted = link.Meter.PendingCounted;
-    Policy.ForgetPending(link.Meter);
-    Released(counted);
-    LeaveAgeList(link);
-}
-
-void TConnectionManager::JoinAgeList(TLink& link) {
-    if (link.AgeSlot >= 0)
+void TConnectionManager::ScheduleEnds() {
+    if (EndsScheduled)
         return;
-    link.AgeSlot = static_cast<int>(AgeLinks.size());
-    AgeLinks.push_back(link.Fd());
-    if (!AgeTimer->isActive())
-        AgeTimer->start(Policy.AgeCheckIntervalMs());
+    EndsScheduled = true;
+    QMetaObject::invokeMethod(this, &TConnectionManager::ServeEnds, Qt::QueuedConnection);
 }
 
-void TConnectionManager::LeaveAgeList(TLink& link) {
-    const int slot = link.AgeSlot;
-    if (slot < 0)
-        return;
-    link.AgeSlot = -1;
-    const int last = AgeLinks.back();
-    AgeLinks.pop_back();
-    if (static_cast<size_t>(slot) < AgeLinks.size()) {
-        AgeLinks[static_cast<size_t>(slot)] = last;
-        Links.Find(last)->AgeSlot = slot;
-    }
-    if (AgeLinks.empty())
-        AgeTimer->stop();
-}
-
-void TConnectionManager::CheckAges() {
-    std::vector<int> old;
-    for (int fd : AgeLinks)
-        if (Policy.TooOld(Links.Find(fd)->Meter))
-            old.push_back(fd);
-    const int limit = Policy.Limits().RecordTimeLimitSeconds;
-    for (int fd : old) {
-        TLink& link = *Links.Find(fd);
-        const QString what = link.Io->Handshaking()
-                                 ? QStringLiteral("handshake not finished within %2 s")
-                                 : QStringLiteral("incomplete record older than %2 s");
-        EndLink(link, QStringLiteral("Connection %1 dropped: ").arg(fd) + what.arg(limit), true);
-    }
-}
-
-bool TConnectionManager::DispatchReady(TLink& link) {
-    if (link.Ready.empty())
-        return true;
-    const TLinkRef ref{link.Fd(), link.Serial};
-    std::vector<TDataPacket> records;
-    records.swap(link.Ready);
-    link.Read = TReadState::Dispatching;
-    const TSender outer = Sender;
-    const bool logging = Log.LogsTraffic();
-    for (size_t i = 0; i < records.size(); ++i) {
-        Sender = {ref, 0};
-        if (logging)
-            Log.LogPacket(records[i], false);
-        if (Events)
-            Events->Dispatch(records[i]);
-        // Closed meanwhile: the rest belongs to nobody (a new link may
-        // already have the descriptor).
-        TLink* current = Links.Find(ref.Fd, ref.Serial);
-        if (!current) {
-            Sender = outer;
-            return false;
+void TConnectionManager::ServeEnds() {
+    EndsScheduled = false;
+    const int64_t start = Policy.Now();
+    while (!Ending.empty()) {
+        if (Policy.Now() - start > kEndSliceUs) {
+            ScheduleEnds(); // the others are served first
+            return;
         }
-        Policy.ChargeFanOut(current->Meter, Sender.Bytes);
-        // A sender past its fan-out waits with the rest, so that the members
-        // can take what it made them.
-        if (i + 1 < records.size() && current->Life != TLinkLife::Closing &&
-            current->Meter.FanOutTokens < 0) {
-            current->Ready.assign(std::make_move_iterator(records.begin() + i + 1),
-                                  std::make_move_iterator(records.end()));
-            break;
-        }
+        const TLinkRef ref = Ending.front();
+        Ending.pop_front();
+        FinishLink(ref);
     }
-    Sender = outer;
-    Links.Find(ref.Fd)->Read = TReadState::Idle;
-    return true;
 }
 
-void TConnectionManager::Settle(TLink& link) {
-    if (link.Life == TLinkLife::Closing || link.Read != TReadState::Idle)
+void TConnectionManager::FinishLink(const TLinkRef& ref) {
+    TLink* found = Links.Find(ref.Fd, ref.Serial);
+    if (!found || found->Life != TLinkLife::Closing)
         return;
-    if (const int64_t waitUs = Policy.PauseUs(link.Meter); waitUs > 0) {
-        Pause(link, waitUs);
-        return;
-    }
-    if (!link.Ready.empty() || link.Decoder.HasBacklog() || link.Io->HasPendingInput()) {
-        QueueTurn(link);
-        return;
-    }
-    link.EnableRead(true);
-}
-
-void TConnectionManager::Pause(TLink& link, int64_t waitUs) {
-    link.Read = TReadState::Paused;
-    link.EnableRead(false);
-    ++Throttles;
-    if (link.Meter.FanOutTokens < 0)
-        ++FanOutPauses;
-    const int64_t wakeAt = Policy.Now() + waitUs;
-    PausedLinks.push_back({{link.Fd(), link.Serial}, wakeAt});
-    const int waitMs = static_cast<int>((waitUs + 999) / 1000);
-    if (!PauseTimer->isActive() || PauseTimer->remainingTime() > waitMs)
-        PauseTimer->start(waitMs);
-}
-
-void TConnectionManager::WakePaused() {
-    const int64_t now = Policy.Now();
-    int64_t next = 0;
-    std::vector<TLinkRef> due;
-    auto keep = PausedLinks.begin();
-    for (const auto& entry : PausedLinks) {
-        const TLink* link = Links.Find(entry.first.Fd, entry.first.Serial);
-        if (!link || link->Read != TReadState::Paused)
-            continue;
-        if (entry.second <= now) {
-            due.push_back(entry.first);
-            continue;
-        }
-        next = next == 0 ? entry.second : std::min(next, entry.second);
-        *keep++ = entry;
-    }
-    PausedLinks.erase(keep, PausedLinks.end());
-    if (next != 0)
-        PauseTimer->start(static_cast<int>((next - now + 999) / 1000));
-    for (const TLinkRef& ref : due)
-        if (TLink* link = Links.Find(ref.Fd, ref.Serial);
-            link && link->Read == TReadState::Paused) {
-            link->Read = TReadState::Idle;
-            Settle(*link);
-        }
-}
-
-void TConnectionManager::QueueTurn(TLink& link) {
-    link.Read = TReadState::Queued;
-    link.EnableRead(false);
-    Turns.push_back({link.Fd(), link.Serial});
-    if (!TurnsScheduled) {
-        TurnsScheduled = true;
-        QMetaObject::invokeMethod(this, &TConnectionManager::ServeTurns, Qt::QueuedConnection);
-    }
-}
-
-void TConnectionManager::ServeTurns() {
-    TurnsScheduled = false;
-    std::vector<TLinkRef> due;
-    due.swap(Turns);
-    for (const TLinkRef& ref : due)
-        if (TLink* link = Links.Find(ref.Fd, ref.Serial); link && link->Read == TReadState::Queued)
-            Serve(*link);
-}
-
-void TConnectionManager::StopReading(SocketHandle socket) {
-    TLink* link = Links.Find(static_cast<int>(socket));
-    if (!link || link->Life != TLinkLife::Open)
-        return;
-    link->Life = TLinkLife::Discarding;
-    // Records of a read already taken are still handled; an incomplete one
-    // will never be.
-    if (!link->Decoder.HasBacklog()) {
-        link->Decoder.Reset();
-        ForgetPending(*link);
-    }
+    std::unique_ptr<TLink> link = Links.Take(ref.Fd);
+    if (!link->CloseReason.isEmpty())
+        Log.ReportClientFailure(link->CloseReason);
+    // The user record ends before the descriptor can be handed out again.
+    if (Events)
+        Events->ConnectionClosed(link->Handle());
+    if (link->OrderlyClose)
+        link->Io->Shutdown();
+    link.reset();
+    if (!Dirty.empty())
+        ScheduleFlush();
 }
 
 void TConnectionManager::Disconnect(SocketHandle socket) {
@@ -475,7 +266,7 @@ void TConnectionManager::StopSockets() {
         ::shutdown(fd, SHUT_WR);
         // Unread input would turn the close into a reset, which can destroy
         // the output the peer has not read yet.
-        while (::recv(fd, ReadBuffer.get(), 64 * 1024, MSG_DONTWAIT) > 0) {
+        while (::recv(fd, ReadBuffer.get(), kReadChunk, MSG_DONTWAIT) > 0) {
         }
     });
     Links.Clear();
@@ -489,6 +280,8 @@ void TConnectionManager::StopSockets() {
     DueReceipts.clear();
     WaitingLinks = 0;
     ShareTimer->stop();
+    HeldLinks.clear();
+    HeldTimer->stop();
     Listeners.clear();
 }
 

@@ -1,13 +1,13 @@
 // The output side of the socket layer: queuing records, writing them as the
-// sockets take them, the output budget, write receipts, and ending links.
+// sockets take them, the output budget and shares, and write receipts.
 #include "ConnectionManager.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 namespace kelvra {
 
@@ -21,9 +21,9 @@ constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
 // request does not wait behind bulk relays to others.
 constexpr qsizetype kShortWrite = 16 * 1024;
 constexpr int kGatherParts = 64;
-// Time spent ending links in one pass: each end tells every other user.
-constexpr int64_t kEndSliceUs = 5000;
 constexpr int kShareCheckMs = 500;
+// How soon a link held for its share is offered to its socket again.
+constexpr int kHeldRetryMs = 20;
 
 } // namespace
 
@@ -100,11 +100,16 @@ void TConnectionManager::Flush() {
 }
 
 void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
-    bool blocked = false;
+    // A link that has not logged on keeps no more than its share in the
+    // socket either: the rest stays here, where the share check sees it.
+    qsizetype allowance = budget;
+    if (Events && !Events->IsLoggedOn(link.Handle()))
+        allowance = std::min(budget, kUnloggedOutputShare - SocketQueued(link));
     const qsizetype before = budget;
-    while (link.Out.Pending() > 0 && budget > 0) {
+    bool blocked = false;
+    while (link.Out.Pending() > 0 && allowance > 0) {
         iovec parts[kGatherParts];
-        const int count = link.Out.Gather(parts, kGatherParts, budget);
+        const int count = link.Out.Gather(parts, kGatherParts, allowance);
         qsizetype offered = 0;
         for (int i = 0; i < count; ++i)
             offered += static_cast<qsizetype>(parts[i].iov_len);
@@ -121,6 +126,7 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         link.Out.Consume(r.Bytes);
         Policy.NoteUnqueued(r.Bytes);
         budget -= r.Bytes;
+        allowance -= r.Bytes;
         link.Meter.StallSince = Policy.Now();
         if (r.Bytes < offered) {
             blocked = true; // the socket is full: no use asking again now
@@ -129,27 +135,43 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
     }
     CollectReceipts(link);
     Released(before - budget);
-    if (link.Out.Pending() == 0) {
-        SetWaiting(link, false);
-        link.Write = TWriteState::Idle;
-    } else if (blocked) {
-        SetWaiting(link, true);
-    } else {
-        link.Write = TWriteState::Queued; // out of this pass's share
+    if (link.Out.Pending() == 0)
+        SetWriteState(link, TWriteState::Idle);
+    else if (blocked)
+        SetWriteState(link, TWriteState::Waiting);
+    else if (budget > 0)
+        SetWriteState(link, TWriteState::Held);
+    else {
+        SetWriteState(link, TWriteState::Queued); // out of this pass's share
         Dirty.push_back(link.Fd());
     }
     UpdateWriteInterest(link);
+    if (link.Read == TReadState::Backlogged && !OutputBacklogged(link)) {
+        link.Read = TReadState::Idle;
+        Settle(link);
+    }
 }
 
-void TConnectionManager::SetWaiting(TLink& link, bool waiting) {
-    if ((link.Write == TWriteState::Waiting) == waiting)
-        return;
-    link.Write = waiting ? TWriteState::Waiting : TWriteState::Queued;
-    WaitingLinks += waiting ? 1 : -1;
+void TConnectionManager::SetWriteState(TLink& link, TWriteState state) {
+    const auto counted = [](TWriteState s) {
+        return s == TWriteState::Waiting || s == TWriteState::Held;
+    };
+    WaitingLinks += (counted(state) ? 1 : 0) - (counted(link.Write) ? 1 : 0);
+    if (state == TWriteState::Held && link.Write != TWriteState::Held) {
+        HeldLinks.push_back({link.Fd(), link.Serial});
+        if (!HeldTimer->isActive())
+            HeldTimer->start(kHeldRetryMs);
+    }
+    link.Write = state;
     if (WaitingLinks > 0 && !ShareTimer->isActive())
         ShareTimer->start(kShareCheckMs);
     else if (WaitingLinks == 0)
         ShareTimer->stop();
+}
+
+qsizetype TConnectionManager::SocketQueued(const TLink& link) {
+    int queued = 0;
+    return ioctl(link.Fd(), SIOCOUTQ, &queued) == 0 ? queued : 0;
 }
 
 void TConnectionManager::UpdateWriteInterest(TLink& link) {
@@ -172,7 +194,7 @@ void TConnectionManager::OnWriteReady(int fd) {
         return;
     if (link->Write == TWriteState::Waiting) {
         // Written with the others, within the pass's share.
-        SetWaiting(*link, false);
+        SetWriteState(*link, TWriteState::Queued);
         Dirty.push_back(fd);
         ScheduleFlush();
     } else if (link->Io->WantsWrite()) {
@@ -274,10 +296,13 @@ void TConnectionManager::ReclaimOutput(qsizetype adding) {
 void TConnectionManager::CheckOutputShares() {
     std::vector<int> over;
     Links.ForEach([&](TLink& link) {
-        if (link.Write == TWriteState::Waiting && link.Life != TLinkLife::Closing &&
-            Policy.OverShare(link.Meter, link.Out.Pending(),
-                             !Events || Events->IsLoggedOn(link.Handle())))
+        if (link.Life == TLinkLife::Closing ||
+            (link.Write != TWriteState::Waiting && link.Write != TWriteState::Held))
+            return;
+        const bool loggedOn = !Events || Events->IsLoggedOn(link.Handle());
+        if (Policy.OverShare(link.Meter, link.Out.Pending() + SocketQueued(link), loggedOn)) {
             over.push_back(link.Fd());
+        }
     });
     for (int fd : over) {
         TLink& link = *Links.Find(fd);
@@ -285,70 +310,28 @@ void TConnectionManager::CheckOutputShares() {
                 QStringLiteral("Connection %1 dropped: not logged on and not reading, %2 bytes "
                                "unsent")
                     .arg(fd)
-                    .arg(link.Out.Pending()),
+                    .arg(link.Out.Pending() + SocketQueued(link)),
                 true);
     }
 }
 
-void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderly) {
-    if (link.Life == TLinkLife::Closing)
-        return;
-    link.Life = TLinkLife::Closing;
-    link.CloseReason = reason;
-    link.OrderlyClose = orderly;
-    // Nothing more is read or written; its memory goes now, the descriptor
-    // with its user record.
-    link.ReadNotifier.reset();
-    SetWaiting(link, false);
-    link.WriteNotifier.reset();
-    link.Write = TWriteState::Idle;
-    const qsizetype unsent = link.Out.Discard();
-    Policy.NoteUnqueued(unsent);
-    Released(unsent);
-    link.Receipts.clear();
-    link.Ready.clear();
-    link.Decoder.Reset();
-    ForgetPending(link);
-    Ending.push_back({link.Fd(), link.Serial});
-    ScheduleEnds();
-}
-
-void TConnectionManager::ScheduleEnds() {
-    if (EndsScheduled)
-        return;
-    EndsScheduled = true;
-    QMetaObject::invokeMethod(this, &TConnectionManager::ServeEnds, Qt::QueuedConnection);
-}
-
-void TConnectionManager::ServeEnds() {
-    EndsScheduled = false;
-    const int64_t start = Policy.Now();
-    while (!Ending.empty()) {
-        if (Policy.Now() - start > kEndSliceUs) {
-            ScheduleEnds(); // the others are served first
-            return;
+void TConnectionManager::RetryHeld() {
+    std::vector<TLinkRef> held;
+    held.swap(HeldLinks);
+    for (const TLinkRef& ref : held) {
+        TLink* link = Links.Find(ref.Fd, ref.Serial);
+        if (!link || link->Write != TWriteState::Held)
+            continue;
+        if (SocketQueued(*link) < kUnloggedOutputShare) {
+            SetWriteState(*link, TWriteState::Queued);
+            Dirty.push_back(ref.Fd);
+            ScheduleFlush();
+        } else {
+            HeldLinks.push_back(ref);
         }
-        const TLinkRef ref = Ending.front();
-        Ending.pop_front();
-        FinishLink(ref);
     }
-}
-
-void TConnectionManager::FinishLink(const TLinkRef& ref) {
-    TLink* found = Links.Find(ref.Fd, ref.Serial);
-    if (!found || found->Life != TLinkLife::Closing)
-        return;
-    std::unique_ptr<TLink> link = Links.Take(ref.Fd);
-    if (!link->CloseReason.isEmpty())
-        Log.ReportClientFailure(link->CloseReason);
-    // The user record ends before the descriptor can be handed out again.
-    if (Events)
-        Events->ConnectionClosed(link->Handle());
-    if (link->OrderlyClose)
-        link->Io->Shutdown();
-    link.reset();
-    if (!Dirty.empty())
-        ScheduleFlush();
+    if (!HeldLinks.empty())
+        HeldTimer->start(kHeldRetryMs);
 }
 
 } // namespace kelvra

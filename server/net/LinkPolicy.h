@@ -57,6 +57,7 @@ public:
 
     explicit TLinkPolicy(TClock clock = SteadyClockUs);
     static int64_t SteadyClockUs();
+    void SetClock(TClock clock) { Clock = std::move(clock); }
 
     // A value of 0 or less restores the default.
     void SetLimits(const TLinkLimits& limits);

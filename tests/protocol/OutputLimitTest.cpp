@@ -50,6 +50,32 @@ TEST(OutputLimitTest, PastTheBudgetTheLargestNonReadersGoFirst) {
     }));
 }
 
+TEST(OutputLimitTest, NotLoggedOnNonReaderKeepsOnlyItsShare) {
+    TTestServer server;
+    int64_t ahead = 0;
+    server.Manager().SetClock([&ahead] { return TLinkPolicy::SteadyClockUs() + ahead; });
+    TPairPeer quiet(65536), slow(65536); // neither ever reads
+    const SocketHandle quietSocket =
+        server.Manager().Adopt(std::make_unique<TPlainIo>(quiet.ServerFd));
+    const SocketHandle slowSocket =
+        server.Manager().Adopt(std::make_unique<TPlainIo>(slow.ServerFd));
+    slow.Send(Rec(KMS_LOGIN, "slow", "0"));
+    slow.Send(Rec(KMS_USER, "slow"));
+    ASSERT_TRUE(WaitUntil([&] { return server.Core().IsLoggedOn(slowSocket); }));
+    for (int i = 0; i < 10; ++i)
+        server.Core().Broadcast(QByteArray(20 * 1024, 's'), false);
+    ASSERT_TRUE(WaitUntil([&] { return server.Manager().Settled(); }));
+    // The socket holds no more than the share; the rest waits here.
+    EXPECT_GT(server.Manager().QueuedBytes(quietSocket), 100 * 1024);
+    ahead += 3'000'000; // neither socket has taken anything for three seconds
+    const TRegistry& users = server.Core().Registry();
+    ASSERT_TRUE(WaitUntil([&] { return !users.FindUserBySocket(quietSocket); }));
+    ASSERT_FALSE(server.View().ClientFailures.empty());
+    EXPECT_TRUE(
+        server.View().ClientFailures[0].contains(QLatin1String("not logged on and not reading")));
+    EXPECT_TRUE(users.FindUserBySocket(slowSocket));
+}
+
 TEST(OutputLimitTest, SenderPastItsFanOutIsReadSlowerAndNoMemberIsDropped) {
     TTestServer server;
     server.Manager().SetFanOutPerSecond(256 * 1024);

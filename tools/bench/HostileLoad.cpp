@@ -290,9 +290,33 @@ double Percentile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
+// Bytes queued in the kernel on the server's side of its connections, sent
+// and not yet taken by the peer plus received and not yet read
+// (/proc/net/tcp): what the server makes the kernel hold for its clients.
+uint64_t ServerSocketBytes(int port) {
+    FILE* f = std::fopen("/proc/net/tcp", "r");
+    if (!f)
+        return 0;
+    char line[512];
+    uint64_t total = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned localPort = 0;
+        unsigned long tx = 0, rx = 0;
+        if (std::sscanf(line, " %*d: %*8x:%x %*8x:%*x %*x %lx:%lx", &localPort, &tx, &rx) == 3 &&
+            static_cast<int>(localPort) == port)
+            total += tx + rx;
+    }
+    std::fclose(f);
+    return total;
+}
+
+uint64_t PeakSocketBytes = 0;
+int WatchedPort = 0;
+
 void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pid,
            uint64_t& peakRss) {
     const auto start = Clock::now();
+    auto lastQueues = start - std::chrono::seconds(1);
     while (SecondsSince(start) < seconds) {
         const double ms = canary.AskOnce();
         if (ms < 0) {
@@ -304,6 +328,11 @@ void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pi
         if (pid > 0)
             if (const auto rss = ReadResidentKiB(pid))
                 peakRss = std::max(peakRss, *rss);
+        // Twice a second: the table is long with thousands of connections.
+        if (SecondsSince(lastQueues) >= 0.5) {
+            PeakSocketBytes = std::max(PeakSocketBytes, ServerSocketBytes(WatchedPort));
+            lastQueues = Clock::now();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
     }
 }
@@ -375,6 +404,7 @@ int RunHostile(const THostileConfig& config) {
         return 1;
     }
     const int pid = config.ServerPid;
+    WatchedPort = config.Port;
     TSample quiet;
     uint64_t ignored = 0;
     if (stacking) { // the bystanders' logins are announced to each other first
@@ -459,6 +489,8 @@ int RunHostile(const THostileConfig& config) {
                     "%s\n",
                     Mib(rssBefore).c_str(), Mib(peakRss).c_str(), Mib(rssEnd).c_str(),
                     Mib(rssAfter).c_str());
+        std::printf("server socket queues   peak %s (kernel, server side, sampled)\n",
+                    Mib(PeakSocketBytes / 1024).c_str());
         const double cpu = static_cast<double>(cpuEnd - cpuBefore) / 1e9;
         std::printf("server CPU during      %.2f s (%.0f%% of the attack's time)\n", cpu,
                     cpu / attackSeconds * 100);
