@@ -90,10 +90,7 @@ void TClientConnection::OnReadyRead() {
     const quint64 skippedBefore = SkippedBytes();
     // Decode the whole read first: receivers may abort or delete us.
     std::vector<TDataPacket> packets;
-    Decoder.Consume(bytes.constData(), bytes.size(), [&packets](const TDataPacket& p) {
-        packets.push_back(p);
-        return true;
-    });
+    Decoder.Decode(bytes.constData(), bytes.size(), packets);
     const quint64 skipped = SkippedBytes();
     QPointer<TClientConnection> guard(this);
     const quint64 generation = Generation;

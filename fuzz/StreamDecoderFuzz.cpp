@@ -16,16 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<kelvra::TDataPacket> whole, pieces;
     kelvra::TStreamDecoder a, b;
-    a.Consume(bytes, n, [&](kelvra::TDataPacket& p) {
-        whole.push_back(p);
-        return true;
-    });
+    a.Decode(bytes, n, whole);
     for (qsizetype i = 0; i < n; i += static_cast<qsizetype>(piece)) {
         const qsizetype len = std::min<qsizetype>(static_cast<qsizetype>(piece), n - i);
-        b.Consume(bytes + i, len, [&](kelvra::TDataPacket& p) {
-            pieces.push_back(p);
-            return true;
-        });
+        // A few records per call, as the socket layer takes them.
+        b.Decode(bytes + i, len, pieces, 3);
+        while (b.HasBacklog())
+            b.Decode(nullptr, 0, pieces, 3);
         if (b.PendingBytes() > kelvra::kMaxRecordSize + 16)
             abort();
     }

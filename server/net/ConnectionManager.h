@@ -1,14 +1,22 @@
 #pragma once
-// The socket layer: the listening socket and every client socket, driven by
+// The socket layer: the listening sockets and every client link, driven by
 // socket notifiers on the one thread. Reads are reassembled into records and
-// handed to the server core; sends are queued per connection and written
-// together once per pass of the event loop.
+// handed to the server core; sends are queued per link and written together
+// once per pass of the event loop. What a link may cost is decided by its
+// policy (LinkPolicy.h); how its bytes cross the wire by its front end
+// (LinkIo.h).
 #include "DataPacket.h"
+#include "Link.h"
+#include "LinkIo.h"
+#include "LinkPolicy.h"
+#include "ListenSocket.h"
 #include "Transport.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,160 +29,182 @@ namespace kelvra {
 class TConnectionManager : public QObject, public ITransport {
     Q_OBJECT
 public:
-    // A client whose unsent output grows past this is dropped.
-    static constexpr qsizetype kMaxQueuedBytes = 4 * 1024 * 1024;
-    // Bytes of incomplete records held for all connections together; the
-    // connection whose input would take the total past it is dropped.
-    static constexpr qsizetype kDefaultPendingInputBudget = 64 * 1024 * 1024;
-    // A connection whose incomplete record began longer ago than this is dropped.
-    static constexpr int kDefaultRecordTimeLimitSeconds = 30;
-    // Past this many bytes per second a connection's socket is read more slowly.
-    static constexpr qsizetype kDefaultReadRatePerConnection = 8 * 1024 * 1024;
+    // A client whose unsent output would grow past this is dropped.
+    static constexpr qsizetype kMaxQueuedBytes = TLinkPolicy::kMaxQueuedPerLink;
+    // What a connection that has not logged on may keep unsent while not reading.
+    static constexpr qsizetype kUnloggedOutputShare = TLinkPolicy::kUnloggedShare;
+    static constexpr qsizetype kDefaultPendingInputBudget = TLinkLimits::kDefaultPendingInputBudget;
+    static constexpr int kDefaultRecordTimeLimitSeconds =
+        TLinkLimits::kDefaultRecordTimeLimitSeconds;
+    static constexpr qsizetype kDefaultReadRatePerConnection = TLinkLimits::kDefaultReadRate;
+    static constexpr qsizetype kDefaultFanOutPerSecond = TLinkLimits::kDefaultFanOutRate;
+    static constexpr qsizetype kDefaultOutputBudget = TLinkLimits::kDefaultOutputBudget;
 
     explicit TConnectionManager(ITrafficLog& log, QObject* parent = nullptr);
     ~TConnectionManager() override;
 
     void SetEvents(IConnectionEvents* events) { Events = events; }
+    // Told how many bytes of buffers were given back (the heap trimmer).
+    void SetReleaseHook(std::function<void(qsizetype)> hook) { ReleaseHook = std::move(hook); }
 
     // Looks up this host's official name and first IPv4 address, for the caption.
     void StartSockets();
     QString HostName() const { return Host; }
     QString HostAddress() const { return HostIPv4; }
 
-    enum class ListenResult {
-        Ok,
-        NoPort,
-        BadPort,         // neither a TCP service name nor 0..65535
-        AddressNotLocal, // not an IPv4 address of this machine
-        PortInUse,       // another socket listens on it
-        SocketFailed,
-        BindFailed, // any other refusal; BindErrorText() says why
-        ListenFailed,
-    };
-    // A TCP service name or a decimal number from 0 to 65535; nullopt otherwise.
-    static std::optional<uint16_t> ParsePort(const QString& port);
+    using ListenResult = TListenResult;
+    static std::optional<uint16_t> ParsePort(const QString& port) { return ParsePortText(port); }
     // The system's text for the last failed bind.
     QString BindErrorText() const { return BindError; }
-    // port: a TCP service name or a decimal number; bindAddress: "<Any Connection>"
-    // or a dotted IPv4 address.
-    ListenResult OpenListener(const QString& port, const QString& bindAddress);
-    bool IsListening() const { return ListenFd >= 0; }
-    uint16_t ListenPort() const;
+    // Opens one more listener. port: a TCP service name or a decimal number;
+    // bindAddress: "<Any Connection>" or a dotted IPv4 address; factory makes
+    // the front end of each accepted connection (empty: plain TCP).
+    ListenResult OpenListener(const QString& port, const QString& bindAddress,
+                              TLinkIoFactory factory = {});
+    bool IsListening() const { return !Listeners.empty(); }
+    int ListenerCount() const { return static_cast<int>(Listeners.size()); }
+    // The port of a listener, in the order they were opened; 0 when there is none.
+    uint16_t ListenPort(int listener = 0) const;
 
-    // Flushes what can be sent, then closes every client socket and the listener.
+    // Serves a link made elsewhere (a socket pair, a front end under test) as
+    // if it had been accepted; returns its handle.
+    SocketHandle Adopt(std::unique_ptr<ILinkIo> io, uint32_t ipv4 = 0x7F000001u, uint16_t port = 0);
+
+    // Flushes what can be sent, then closes every client link and the listeners.
     void StopSockets();
 
     // ITransport
     void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) override;
-
     void StopReading(SocketHandle socket) override;
     qsizetype SendRoom(SocketHandle socket) const override;
+    uint64_t QueuedOffset(SocketHandle socket) const override;
+    void NotifyWhenWritten(SocketHandle socket, uint64_t offset) override;
+
     // Drops a connection now, as if the peer had closed it.
     void Disconnect(SocketHandle socket);
 
     int ConnectionCount() const { return Links.Count(); }
+    // The front end of a connection for the operator ("tcp", "tls", ...);
+    // empty when there is no such connection.
+    QString LinkKind(SocketHandle socket) const;
 
-    // Limits of incoming data; a value of 0 or less restores the default.
+    // Limits; a value of 0 or less restores the default.
     void SetPendingInputBudget(qsizetype bytes);
     void SetRecordTimeLimit(int seconds);
     void SetReadRatePerConnection(qsizetype bytesPerSecond);
-    qsizetype PendingInputBudget() const { return PendingBudget; }
-    int RecordTimeLimit() const { return RecordLimitSeconds; }
-    qsizetype ReadRatePerConnection() const { return ReadRate; }
-    // Bytes of incomplete records held now, for all connections.
-    qsizetype PendingInputBytes() const { return TotalPending; }
-    // How often a connection's reading was paused for its read rate.
-    quint64 ThrottleCount() const { return Throttles; }
-    qsizetype QueuedBytes(SocketHandle socket) const;
+    void SetFanOutPerSecond(qsizetype bytesPerSecond);
+    void SetOutputBudget(qsizetype bytes);
+    qsizetype PendingInputBudget() const { return Policy.Limits().PendingInputBudget; }
+    int RecordTimeLimit() const { return Policy.Limits().RecordTimeLimitSeconds; }
+    qsizetype ReadRatePerConnection() const { return Policy.Limits().ReadRate; }
+    qsizetype FanOutPerSecond() const { return Policy.Limits().FanOutRate; }
+    qsizetype OutputBudget() const { return Policy.Limits().OutputBudget; }
 
-    // The machine's own IPv4 addresses in dotted form.
-    static QStringList LocalIPv4Addresses();
+    // Bytes of incomplete records held now, for all connections.
+    qsizetype PendingInputBytes() const { return Policy.PendingTotal(); }
+    // How often a connection's reading was paused for its read rate or fan-out.
+    quint64 ThrottleCount() const { return Throttles; }
+    quint64 FanOutPauseCount() const { return FanOutPauses; }
+    qsizetype QueuedBytes(SocketHandle socket) const;
+    // Unsent output of all connections together.
+    qsizetype TotalQueuedBytes() const { return Policy.QueuedTotal(); }
+    // Nothing waits for a later pass of the event loop (no turn, end, flush or
+    // receipt is due): for tests and fuzzing that step the loop themselves.
+    bool Settled() const;
+
+    static QStringList LocalIPv4Addresses() { return kelvra::LocalIPv4Addresses(); }
 
 public slots:
-    // Writes every queued byte that the sockets take now.
+    // Writes queued bytes as far as the sockets take them, within one pass's share.
     void Flush();
 
 private:
-    struct TLink;
-    // Links by descriptor: descriptors are small integers, so a plain array
-    // indexed by them is the cheapest lookup there is.
-    class TLinkTable {
-    public:
-        TLink* Find(int fd) const;
-        void Insert(int fd, std::unique_ptr<TLink> link);
-        std::unique_ptr<TLink> Take(int fd);
-        void Clear();
-        int Count() const { return Live; }
-        template <class F> void ForEach(F&& f) {
-            for (auto& slot : Slots)
-                if (slot)
-                    f(*slot);
-        }
+    struct TListener;
+    enum class TInput { Ok, Gone, OverBudget };
 
-    private:
-        std::vector<std::unique_ptr<TLink>> Slots;
-        int Live = 0;
-    };
+    void OnAcceptReady(TListener& listener);
+    TLink& AddLink(std::unique_ptr<ILinkIo> io, uint32_t ipv4, uint16_t port);
 
-    void OnAcceptReady();
+    // Input (ConnectionManager.cpp).
     void OnReadReady(int fd);
-    // Reads once (or takes what an earlier read left), within the link's rate;
-    // false when the link is gone.
-    bool TakeInput(TLink& link, std::vector<TDataPacket>& records);
-    // Counts the link's incomplete record against the budget and the clock;
-    // false when it takes the total past the budget.
+    void Serve(TLink& link);
+    TInput TakeInput(TLink& link);
     bool AccountPending(TLink& link);
     void ForgetPending(TLink& link);
-    void Throttle(TLink& link);
-    void ResumeReading(TLink& link);
-    void QueueContinuation(TLink& link);
-    void ServeContinuations();
-    void WakeThrottled();
-    void CheckRecordAges();
-    void DropForInput(int fd, const QString& reason);
-    void OnWriteReady(int fd);
-    // Hands one read's records to the server; false when the link closed meanwhile.
-    bool DispatchRecords(int fd, uint64_t serial, std::vector<TDataPacket>& records);
+    void JoinAgeList(TLink& link);
+    void LeaveAgeList(TLink& link);
+    void CheckAges();
+    // Hands the link's decoded records to the server; false when the link
+    // closed meanwhile.
+    bool DispatchReady(TLink& link);
+    // After a turn: idle, queued for the next pass, or paused.
+    void Settle(TLink& link);
+    void Pause(TLink& link, int64_t waitUs);
+    void WakePaused();
+    void QueueTurn(TLink& link);
+    void ServeTurns();
+
+    // Output (ConnectionOutput.cpp).
     void ScheduleFlush();
-    bool WriteSome(TLink& link);
-    void CloseLink(int fd, bool tellServer);
-    void DropOverflowed();
+    void MarkDirty(TLink& link);
+    // Writes at most `budget` bytes (less what it wrote); the link may end.
+    void WriteLink(TLink& link, qsizetype& budget);
+    void SetWaiting(TLink& link, bool waiting);
+    void UpdateWriteInterest(TLink& link);
+    void OnWriteReady(int fd);
+    void CollectReceipts(TLink& link);
+    void DeliverReceipts();
+    // Past the output budget: writes what the sockets take now, then drops
+    // the links holding the most unsent data.
+    void ReclaimOutput(qsizetype adding);
+    void CheckOutputShares();
+    void Released(qsizetype bytes) {
+        if (ReleaseHook && bytes > 0)
+            ReleaseHook(bytes);
+    }
+
+    // Ending links: marked now, ended a few per pass (each end tells every
+    // other user, so a mass close must not hold everybody up at once).
+    void EndLink(TLink& link, const QString& reason, bool orderly);
+    void ScheduleEnds();
+    void ServeEnds();
+    void FinishLink(const TLinkRef& ref);
     void ReportErrno(int err, const char* function);
-    void NoteReleased(qsizetype bytes);
-    void TrimHeap();
 
     ITrafficLog& Log;
     IConnectionEvents* Events = nullptr;
-    int ListenFd = -1;
-    QSocketNotifier* AcceptNotifier = nullptr;
-    QTimer* AcceptPause = nullptr;
-    QTimer* TrimTimer = nullptr;
-    qsizetype ReleasedSinceTrim = 0;
-    uint32_t LastReleaseAt = 0;
+    std::function<void(qsizetype)> ReleaseHook;
+    TLinkPolicy Policy;
+    std::vector<std::unique_ptr<TListener>> Listeners;
     TLinkTable Links;
-    std::vector<int> Dirty;
-    std::vector<int> Overflowed;
-    bool FlushScheduled = false;
+    uint64_t NextSerial = 1;
     QString Host;
     QString HostIPv4;
     QString BindError;
     std::unique_ptr<char[]> ReadBuffer;
-    uint64_t NextSerial = 1;
 
-    qsizetype PendingBudget = kDefaultPendingInputBudget;
-    int RecordLimitSeconds = kDefaultRecordTimeLimitSeconds;
-    qsizetype ReadRate = kDefaultReadRatePerConnection;
-    qsizetype TotalPending = 0;
-    // Links holding an incomplete record: the only ones the age check walks.
-    std::vector<int> PendingLinks;
+    // The link whose records are being handled and what they queued so far.
+    struct TSender {
+        TLinkRef Link;
+        qsizetype Bytes = 0;
+    } Sender;
+
+    std::vector<int> AgeLinks; // links holding input or a handshake
     QTimer* AgeTimer = nullptr;
-    // Links paused for their read rate, with the serial of the link.
-    std::vector<std::pair<int, uint64_t>> ThrottledLinks;
-    QTimer* ThrottleTimer = nullptr;
+    std::vector<std::pair<TLinkRef, int64_t>> PausedLinks; // with their wake time
+    QTimer* PauseTimer = nullptr;
     quint64 Throttles = 0;
-    // Links with records decoded but not yet handled, served in the next pass.
-    std::vector<std::pair<int, uint64_t>> Continuations;
-    bool ContinuationScheduled = false;
+    quint64 FanOutPauses = 0;
+    std::vector<TLinkRef> Turns;
+    bool TurnsScheduled = false;
+
+    std::vector<int> Dirty;
+    bool FlushScheduled = false;
+    int WaitingLinks = 0;
+    QTimer* ShareTimer = nullptr;
+    std::vector<std::pair<TLinkRef, uint64_t>> DueReceipts;
+    std::deque<TLinkRef> Ending;
+    bool EndsScheduled = false;
 };
 
 } // namespace kelvra

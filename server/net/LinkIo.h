@@ -36,7 +36,9 @@ public:
     virtual TIoResult Read(char* buffer, qsizetype size) = 0;
     // Protocol bytes from a gather list, in order; Bytes says how many were
     // taken (the rest is offered again later). A front end that frames or
-    // encrypts takes the whole list as one unit of work where it can.
+    // encrypts takes the whole list as one unit of work where it can. With
+    // count 0 it only pushes out what it holds of its own (called when the
+    // descriptor turned writable while WantsWrite said so).
     virtual TIoResult Write(const iovec* parts, int count) = 0;
     // The front end needs the descriptor writable to make progress of its own
     // (a handshake, its own buffered output), even with no protocol output.
@@ -51,7 +53,9 @@ public:
     virtual void Shutdown() {}
     // Shown to the operator: "tcp", "tls", "ws", "wss".
     virtual QString Kind() const = 0;
-    bool Encrypted() const { return Kind() == QLatin1String("tls") || Kind() == QLatin1String("wss"); }
+    bool Encrypted() const {
+        return Kind() == QLatin1String("tls") || Kind() == QLatin1String("wss");
+    }
 };
 
 // Makes the front end for a freshly accepted descriptor (which it then owns);

@@ -99,96 +99,6 @@ QByteArray EncodePacket(const TDataPacket& p) {
     return out;
 }
 
-bool TPacketReader::Need(qsizetype n) {
-    if (Size - Pos < n) {
-        OutOfData = true;
-        return false;
-    }
-    return true;
-}
-
-bool TPacketReader::ReadStartOfList() {
-    if (!Need(1))
-        return false;
-    return static_cast<uint8_t>(Data[Pos++]) == TagStartOfList;
-}
-
-bool TPacketReader::ReadEndOfList() {
-    if (!Need(1))
-        return false;
-    return static_cast<uint8_t>(Data[Pos++]) == TagEndOfList;
-}
-
-bool TPacketReader::ReadInteger(int32_t& v) {
-    if (!Need(1))
-        return false;
-    const uint8_t tag = static_cast<uint8_t>(Data[Pos]);
-    const auto* p = reinterpret_cast<const uint8_t*>(Data + Pos + 1);
-    switch (tag) {
-    case TagInt8:
-        if (!Need(2))
-            return false;
-        v = static_cast<int8_t>(p[0]);
-        Pos += 2;
-        return true;
-    case TagInt16:
-        if (!Need(3))
-            return false;
-        v = static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-        Pos += 3;
-        return true;
-    case TagInt32:
-        if (!Need(5))
-            return false;
-        v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                                 (static_cast<uint32_t>(p[2]) << 16) |
-                                 (static_cast<uint32_t>(p[3]) << 24));
-        Pos += 5;
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool TPacketReader::ReadText(QByteArray& v, qsizetype maxLength) {
-    if (!Need(1))
-        return false;
-    const uint8_t tag = static_cast<uint8_t>(Data[Pos]);
-    qsizetype len = 0;
-    qsizetype head = 0;
-    if (tag == TagShortText) {
-        if (!Need(2))
-            return false;
-        len = static_cast<uint8_t>(Data[Pos + 1]);
-        head = 2;
-    } else if (tag == TagLongText) {
-        if (!Need(5))
-            return false;
-        const auto* p = reinterpret_cast<const uint8_t*>(Data + Pos + 1);
-        const uint32_t l = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                           (static_cast<uint32_t>(p[2]) << 16) |
-                           (static_cast<uint32_t>(p[3]) << 24);
-        if (static_cast<quint64>(l) > static_cast<quint64>(maxLength))
-            return false; // larger than any record we take: not a record
-        len = static_cast<qsizetype>(l);
-        head = 5;
-    } else {
-        return false;
-    }
-    if (!Need(head + len))
-        return false;
-    v = QByteArray(Data + Pos + head, len);
-    Pos += head + len;
-    return true;
-}
-
-bool TPacketReader::ReadBoolean(bool& v) {
-    if (!Need(1))
-        return false;
-    v = static_cast<uint8_t>(Data[Pos++]) == TagTrue;
-    return true;
-}
-
 qsizetype FindRecordStart(const char* data, qsizetype size, qsizetype from, qsizetype& examined) {
     for (qsizetype i = from; i < size; ++i) {
         const void* hit = std::memchr(data + i, TagStartOfList, static_cast<size_t>(size - i));
@@ -406,6 +316,7 @@ void TStreamDecoder::Reset() {
     Buffer = QByteArray();
     Start = 0;
     NeedUntil = 0;
+    Backlog = false;
 }
 
 void TStreamDecoder::Compact() {
@@ -449,12 +360,10 @@ bool TStreamDecoder::Decode(const char* data, qsizetype size, std::vector<TDataP
     size_t taken = 0;
     TDataPacket p;
     if (PendingBytes() == 0) {
+        // The common case: decoded straight from the read; only what is left
+        // over is kept.
         qsizetype pos = 0;
-        while (pos < size) {
-            if (taken == maxRecords) {
-                Feed(data + pos, size - pos);
-                return true;
-            }
+        while (pos < size && taken < maxRecords) {
             const DecodeResult r = DecodeRecord(data + pos, size - pos, p);
             Account(r);
             if (r.Status == DecodeStatus::NeedMore)
@@ -466,16 +375,16 @@ bool TStreamDecoder::Decode(const char* data, qsizetype size, std::vector<TDataP
             }
         }
         Feed(data + pos, size - pos);
-        return false;
+        Backlog = taken == maxRecords && pos < size;
+        return Backlog;
     }
     Feed(data, size);
-    while (taken < maxRecords) {
-        if (!Next(p))
-            return false;
+    while (taken < maxRecords && Next(p)) {
         out.push_back(std::move(p));
         ++taken;
     }
-    return PendingBytes() > 0;
+    Backlog = taken == maxRecords && PendingBytes() > 0;
+    return Backlog;
 }
 
 } // namespace kelvra

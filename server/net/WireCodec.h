@@ -45,35 +45,6 @@ void AppendPacket(QByteArray& out, const TDataPacket& p);
 QByteArray EncodePacket(const TDataPacket& p);
 qsizetype EncodedSize(const TDataPacket& p);
 
-// A reader over one buffer with a current position. Each operation consumes one
-// value; on failure it returns false and the position is unspecified.
-class TPacketReader {
-public:
-    TPacketReader(const char* data, qsizetype size) : Data(data), Size(size) {}
-
-    bool ReadStartOfList();
-    bool ReadEndOfList();
-    bool ReadInteger(int32_t& v);
-    // maxLength bounds the declared length that is accepted.
-    bool ReadText(QByteArray& v, qsizetype maxLength = kMaxRecordSize);
-    bool ReadBoolean(bool& v);
-
-    qsizetype Position() const { return Pos; }
-    void SetPosition(qsizetype p) { Pos = p; }
-    bool AtEnd() const { return Pos >= Size; }
-    // True when the last failure was running past the end of the buffer
-    // (more bytes could still complete the value).
-    bool RanOut() const { return OutOfData; }
-
-private:
-    bool Need(qsizetype n);
-
-    const char* Data;
-    qsizetype Size;
-    qsizetype Pos = 0;
-    bool OutOfData = false;
-};
-
 // Result of trying to take one record from the front of a byte range.
 enum class DecodeStatus {
     Record,   // a whole record was decoded; Consumed bytes belong to it
@@ -113,15 +84,16 @@ public:
     void Feed(const char* data, qsizetype size);
     // Takes the next record; false when no whole record is pending.
     bool Next(TDataPacket& out);
-    // Decodes what arrived in one read. Records are handed to onRecord, which
-    // returns false to stop taking records (the rest is then dropped). When
-    // nothing is pending the bytes are decoded in place, without a copy.
-    template <class F> void Consume(const char* data, qsizetype size, F&& onRecord);
-    // Decodes what arrived in one read into `out`, at most maxRecords of them;
-    // the bytes after those stay pending. True when it stopped at the limit
-    // (call again with no data for the rest), false when what is pending is
-    // the beginning of a record (or nothing).
-    bool Decode(const char* data, qsizetype size, std::vector<TDataPacket>& out, size_t maxRecords);
+    // Decodes what arrived in one read into `out`, at most maxRecords of them
+    // (when nothing is pending the bytes are decoded in place, without a
+    // copy); the bytes after those stay pending. True when it stopped at the
+    // limit with more bytes to look at (call again with no data for the
+    // rest), false when what is pending is the beginning of a record (or
+    // nothing).
+    bool Decode(const char* data, qsizetype size, std::vector<TDataPacket>& out,
+                size_t maxRecords = SIZE_MAX);
+    // Whether the last Decode stopped at its limit.
+    bool HasBacklog() const { return Backlog; }
     // Forgets whatever is pending.
     void Reset();
     qsizetype PendingBytes() const { return Buffer.size() - Start; }
@@ -142,32 +114,9 @@ private:
     QByteArray Buffer;
     qsizetype Start = 0;
     qsizetype NeedUntil = 0; // pending bytes needed before the next try
+    bool Backlog = false;
     quint64 Skipped = 0;
     quint64 Examined = 0;
 };
-
-template <class F> void TStreamDecoder::Consume(const char* data, qsizetype size, F&& onRecord) {
-    TDataPacket p;
-    if (PendingBytes() == 0) {
-        qsizetype pos = 0;
-        while (pos < size) {
-            const DecodeResult r = DecodeRecord(data + pos, size - pos, p);
-            Account(r);
-            if (r.Status == DecodeStatus::NeedMore)
-                break;
-            pos += r.Consumed;
-            if (r.Status == DecodeStatus::Record && !onRecord(p))
-                return;
-        }
-        Feed(data + pos, size - pos);
-        return;
-    }
-    Feed(data, size);
-    while (Next(p))
-        if (!onRecord(p)) {
-            Reset();
-            return;
-        }
-}
 
 } // namespace kelvra

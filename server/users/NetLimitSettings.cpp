@@ -18,6 +18,8 @@ void ApplyNetLimits(TConnectionManager& manager, const TRegLink& reg) {
     manager.SetRecordTimeLimit(reg.ReadInteger(kLimits, QStringLiteral("RecordTimeLimit"), 0));
     manager.SetReadRatePerConnection(
         reg.ReadInteger(kLimits, QStringLiteral("ReadRatePerConnection"), 0));
+    manager.SetFanOutPerSecond(reg.ReadInteger(kLimits, QStringLiteral("FanOutPerSecond"), 0));
+    manager.SetOutputBudget(reg.ReadInteger(kLimits, QStringLiteral("OutputBudget"), 0));
 }
 
 } // namespace kelvra

@@ -5,12 +5,15 @@ namespace kelvra {
 class TConnectionManager;
 class TRegLink;
 
-// Reads the limits of incoming data from the settings section "Limits" and
+// Reads the socket layer's limits from the settings section "Limits" and
 // hands them to the connection manager; defaults where a value is missing or
 // not positive:
 //   PendingInputBudget     bytes of incomplete records for all connections
 //   RecordTimeLimit        seconds an incomplete record may take to arrive
 //   ReadRatePerConnection  bytes per second a connection is read at most
+//   FanOutPerSecond        bytes per second one sender's records may queue
+//                          to others (relayed bytes times recipients)
+//   OutputBudget           bytes of unsent output for all connections
 void ApplyNetLimits(TConnectionManager& manager, const TRegLink& reg);
 
 } // namespace kelvra

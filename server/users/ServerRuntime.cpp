@@ -18,6 +18,7 @@ namespace kelvra {
 TServerRuntime::TServerRuntime(IServerView& view, TRegLink& reg)
     : Reg(reg), Manager(view), Core(Manager, view) {
     Manager.SetEvents(&Core);
+    Manager.SetReleaseHook([this](qsizetype bytes) { Trimmer.NoteReleased(bytes); });
     SaveTimer.setSingleShot(true);
     QObject::connect(&SaveTimer, &QTimer::timeout, [this] { SaveChanges(); });
     Core.StoresChanged = [this](TServer::TStoreKind kind) { StoresChanged(kind); };
@@ -32,6 +33,7 @@ TServerRuntime::~TServerRuntime() {
         MailWriter->wait();
     Manager.StopSockets();
     Manager.SetEvents(nullptr);
+    Manager.SetReleaseHook({});
 }
 
 QString TServerRuntime::DefaultFile(const QString& name) {

@@ -2,6 +2,7 @@
 // One running server: the core, the socket layer and the stores, with the
 // start-up and shutdown steps that the console and the headless server share.
 #include "ConnectionManager.h"
+#include "HeapTrimmer.h"
 #include "Server.h"
 
 #include <QString>
@@ -60,6 +61,7 @@ private:
     void ReportSaveResult(QString& last, const QString& error);
 
     TRegLink& Reg;
+    THeapTrimmer Trimmer;
     TConnectionManager Manager;
     TServer Core;
     QString Port;

@@ -73,10 +73,7 @@ private:
         QObject::connect(s, &QTcpSocket::readyRead, [this, s] {
             const QByteArray bytes = s->readAll();
             std::vector<TDataPacket> batch;
-            Decoder.Consume(bytes.constData(), bytes.size(), [&batch](const TDataPacket& p) {
-                batch.push_back(p);
-                return true;
-            });
+            Decoder.Decode(bytes.constData(), bytes.size(), batch);
             Garbage = Decoder.SkippedBytes();
             for (const TDataPacket& p : batch) {
                 Received.push_back(p);

@@ -13,6 +13,11 @@ QByteArray Hex(const char* hex) {
     return QByteArray::fromHex(hex);
 }
 
+// A record whose Code is written with the given integer bytes.
+QByteArray RecordWithCode(const QByteArray& code) {
+    return Hex("0106084b4c565238303032 0200") + code + Hex("0200 0600 0600 08 00");
+}
+
 TEST(WireCodecTest, IntegerForms) {
     const struct {
         int32_t Value;
@@ -33,11 +38,12 @@ TEST(WireCodecTest, IntegerForms) {
         QByteArray out;
         AppendInteger(out, row.Value);
         EXPECT_EQ(out, Hex(row.Bytes)) << row.Value;
-        TPacketReader reader(out.constData(), out.size());
-        int32_t back = 0;
-        ASSERT_TRUE(reader.ReadInteger(back));
-        EXPECT_EQ(back, row.Value);
-        EXPECT_TRUE(reader.AtEnd());
+        const QByteArray record = RecordWithCode(out);
+        TDataPacket back;
+        const DecodeResult r = DecodeRecord(record.constData(), record.size(), back);
+        ASSERT_EQ(r.Status, DecodeStatus::Record) << row.Value;
+        EXPECT_EQ(r.Consumed, record.size());
+        EXPECT_EQ(back.Code, row.Value);
     }
 }
 
@@ -54,11 +60,11 @@ TEST(WireCodecTest, TextForms) {
     AppendText(out, {});
     EXPECT_EQ(out, Hex("0600"));
     // Either form is read for any length.
-    QByteArray longSmall = Hex("0c03000000") + "abc";
-    TPacketReader reader(longSmall.constData(), longSmall.size());
-    QByteArray text;
-    ASSERT_TRUE(reader.ReadText(text));
-    EXPECT_EQ(text, "abc");
+    const QByteArray record = Hex("0106084b4c565238303032 0200 0200 0200") + Hex("0c03000000") +
+                              "abc" + Hex("0600 08 00");
+    TDataPacket back;
+    ASSERT_EQ(DecodeRecord(record.constData(), record.size(), back).Status, DecodeStatus::Record);
+    EXPECT_EQ(back.Param1, "abc");
 }
 
 TEST(WireCodecTest, DocumentedRecords) {
@@ -124,29 +130,14 @@ TEST(WireCodecTest, StreamDecoderReassemblesAndResynchronises) {
         TStreamDecoder decoder;
         std::vector<TDataPacket> got;
         for (qsizetype i = 0; i < stream.size(); i += chunk)
-            decoder.Consume(stream.constData() + i, std::min<qsizetype>(chunk, stream.size() - i),
-                            [&](TDataPacket& p) {
-                                got.push_back(p);
-                                return true;
-                            });
+            decoder.Decode(stream.constData() + i, std::min<qsizetype>(chunk, stream.size() - i),
+                           got);
         ASSERT_EQ(got.size(), 2u) << chunk;
         EXPECT_EQ(got[0].Param1, "alice");
         EXPECT_EQ(got[1].Param2, "hi");
         EXPECT_EQ(decoder.PendingBytes(), 5) << chunk; // the start of the next record waits
         EXPECT_EQ(decoder.SkippedBytes(), 4u + 8u) << chunk;
     }
-}
-
-TEST(WireCodecTest, StreamDecoderStopsWhenAsked) {
-    const QByteArray two = EncodePacket(MakePacket(KMS_QUIT)) + EncodePacket(MakePacket(KMS_PING));
-    TStreamDecoder decoder;
-    int seen = 0;
-    decoder.Consume(two.constData(), two.size(), [&](TDataPacket&) {
-        ++seen;
-        return false;
-    });
-    EXPECT_EQ(seen, 1);
-    EXPECT_EQ(decoder.PendingBytes(), 0);
 }
 
 TEST(WireCodecTest, NestedRecordStartsCostTheBytesReceived) {
@@ -157,11 +148,11 @@ TEST(WireCodecTest, NestedRecordStartsCostTheBytesReceived) {
     ASSERT_EQ(unit.size(), 22);
     const QByteArray stream = unit.repeated(4 * 1024 * 1024 / unit.size());
     TStreamDecoder decoder;
-    int records = 0;
+    std::vector<TDataPacket> records;
     for (qsizetype i = 0; i < stream.size(); i += 1000)
-        decoder.Consume(stream.constData() + i, std::min<qsizetype>(1000, stream.size() - i),
-                        [&](TDataPacket&) { return ++records, true; });
-    EXPECT_EQ(records, 0);
+        decoder.Decode(stream.constData() + i, std::min<qsizetype>(1000, stream.size() - i),
+                       records);
+    EXPECT_TRUE(records.empty());
     EXPECT_LE(decoder.ExaminedBytes(), 4u * static_cast<quint64>(stream.size()));
     EXPECT_LE(decoder.PendingBytes(), kMaxRecordSize);
     EXPECT_GE(decoder.SkippedBytes(), static_cast<quint64>(stream.size() - kMaxRecordSize));
@@ -176,7 +167,9 @@ TEST(WireCodecTest, DecodeTakesAtMostTheAskedNumberAndKeepsTheRest) {
     std::vector<TDataPacket> got;
     EXPECT_TRUE(decoder.Decode(bytes.constData(), bytes.size(), got, 2));
     EXPECT_TRUE(decoder.Decode(nullptr, 0, got, 2));
+    EXPECT_TRUE(decoder.HasBacklog());
     EXPECT_FALSE(decoder.Decode(nullptr, 0, got, 2));
+    EXPECT_FALSE(decoder.HasBacklog());
     ASSERT_EQ(got.size(), 5u);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(got[static_cast<size_t>(i)].Param1, QByteArray::number(i));

@@ -1,0 +1,341 @@
+// The output side of the socket layer: queuing records, writing them as the
+// sockets take them, the output budget, write receipts, and ending links.
+#include "ConnectionManager.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kelvra {
+
+namespace {
+
+// Bytes written to all sockets together in one pass of the event loop: a
+// relay of a large text to many members goes out over several passes, and
+// the other clients are read in between.
+constexpr qsizetype kWriteBytesPerPass = 4 * 1024 * 1024;
+constexpr int kGatherParts = 64;
+// Time spent ending links in one pass: each end tells every other user.
+constexpr int64_t kEndSliceUs = 5000;
+constexpr int kShareCheckMs = 500;
+
+} // namespace
+
+void TConnectionManager::SendPrepared(SocketHandle socket, const TPreparedPacket& packet) {
+    if (TLink* link = Links.Find(static_cast<int>(socket));
+        link && link->Life != TLinkLife::Closing) {
+        const qsizetype n = packet.Bytes.size();
+        if (link->Out.Pending() + n > kMaxQueuedBytes) {
+            EndLink(*link,
+                    QStringLiteral("Connection %1 dropped: its unsent output passed %2 bytes")
+                        .arg(socket)
+                        .arg(kMaxQueuedBytes),
+                    true);
+        } else {
+            if (Policy.OverOutputBudget(n))
+                ReclaimOutput(n);
+            if (link->Life != TLinkLife::Closing) {
+                link->Out.Append(packet.Bytes);
+                Policy.NoteQueued(n);
+                if (Sender.Link.Fd >= 0)
+                    Sender.Bytes += n;
+                MarkDirty(*link);
+            }
+        }
+    }
+    // The record is logged whether or not it could be written.
+    if (Log.LogsTraffic())
+        Log.LogPacket(packet.Packet, true);
+}
+
+void TConnectionManager::MarkDirty(TLink& link) {
+    if (link.Write != TWriteState::Idle)
+        return; // already waiting for the flush or for the socket
+    link.Write = TWriteState::Queued;
+    Dirty.push_back(link.Fd());
+    ScheduleFlush();
+}
+
+void TConnectionManager::ScheduleFlush() {
+    if (FlushScheduled)
+        return;
+    FlushScheduled = true;
+    QMetaObject::invokeMethod(this, &TConnectionManager::Flush, Qt::QueuedConnection);
+}
+
+void TConnectionManager::Flush() {
+    FlushScheduled = false;
+    qsizetype budget = kWriteBytesPerPass;
+    std::vector<int> dirty;
+    dirty.swap(Dirty);
+    for (size_t i = 0; i < dirty.size(); ++i) {
+        TLink* link = Links.Find(dirty[i]);
+        if (!link || link->Write != TWriteState::Queued)
+            continue;
+        if (budget <= 0) {
+            // This pass's share is spent: the rest goes first in the next one.
+            Dirty.insert(Dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(i),
+                         dirty.end());
+            break;
+        }
+        WriteLink(*link, budget);
+    }
+    if (!Dirty.empty())
+        ScheduleFlush();
+    DeliverReceipts();
+}
+
+void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
+    bool blocked = false;
+    while (link.Out.Pending() > 0 && budget > 0) {
+        iovec parts[kGatherParts];
+        const int count = link.Out.Gather(parts, kGatherParts, budget);
+        qsizetype offered = 0;
+        for (int i = 0; i < count; ++i)
+            offered += static_cast<qsizetype>(parts[i].iov_len);
+        const TIoResult r = link.Io->Write(parts, count);
+        if (r.Status == TIoStatus::Closed || r.Status == TIoStatus::Failed) {
+            // The peer is gone; so is everything queued for it.
+            EndLink(link, QString(), false);
+            return;
+        }
+        if (r.Status == TIoStatus::WouldBlock || r.Bytes == 0) {
+            blocked = true;
+            break;
+        }
+        link.Out.Consume(r.Bytes);
+        Policy.NoteUnqueued(r.Bytes);
+        budget -= r.Bytes;
+        link.Meter.StallSince = Policy.Now();
+        if (r.Bytes < offered) {
+            blocked = true; // the socket is full: no use asking again now
+            break;
+        }
+    }
+    CollectReceipts(link);
+    if (link.Out.Pending() == 0) {
+        SetWaiting(link, false);
+        link.Write = TWriteState::Idle;
+    } else if (blocked) {
+        SetWaiting(link, true);
+    } else {
+        link.Write = TWriteState::Queued; // out of this pass's share
+        Dirty.push_back(link.Fd());
+    }
+    UpdateWriteInterest(link);
+}
+
+void TConnectionManager::SetWaiting(TLink& link, bool waiting) {
+    if ((link.Write == TWriteState::Waiting) == waiting)
+        return;
+    link.Write = waiting ? TWriteState::Waiting : TWriteState::Queued;
+    WaitingLinks += waiting ? 1 : -1;
+    if (WaitingLinks > 0 && !ShareTimer->isActive())
+        ShareTimer->start(kShareCheckMs);
+    else if (WaitingLinks == 0)
+        ShareTimer->stop();
+}
+
+void TConnectionManager::UpdateWriteInterest(TLink& link) {
+    const bool want = link.Life != TLinkLife::Closing &&
+                      (link.Write == TWriteState::Waiting || link.Io->WantsWrite());
+    if (!want && !link.WriteNotifier)
+        return;
+    if (!link.WriteNotifier) {
+        const int fd = link.Fd();
+        link.WriteNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+        connect(link.WriteNotifier.get(), &QSocketNotifier::activated, this,
+                [this, fd] { OnWriteReady(fd); });
+    }
+    link.WriteNotifier->setEnabled(want);
+}
+
+void TConnectionManager::OnWriteReady(int fd) {
+    TLink* link = Links.Find(fd);
+    if (!link)
+        return;
+    if (link->Write == TWriteState::Waiting) {
+        // Written with the others, within the pass's share.
+        SetWaiting(*link, false);
+        Dirty.push_back(fd);
+        ScheduleFlush();
+    } else if (link->Io->WantsWrite()) {
+        // The front end's own progress (a handshake, its buffered output).
+        const TIoResult r = link->Io->Write(nullptr, 0);
+        if (r.Status == TIoStatus::Closed || r.Status == TIoStatus::Failed) {
+            EndLink(*link, QString(), false);
+            return;
+        }
+    }
+    UpdateWriteInterest(*link);
+    if (link->Read == TReadState::Idle && link->Io->HasPendingInput())
+        QueueTurn(*link);
+}
+
+uint64_t TConnectionManager::QueuedOffset(SocketHandle socket) const {
+    const TLink* link = Links.Find(static_cast<int>(socket));
+    return link ? link->Out.QueuedOffset() : 0;
+}
+
+void TConnectionManager::NotifyWhenWritten(SocketHandle socket, uint64_t offset) {
+    TLink* link = Links.Find(static_cast<int>(socket));
+    if (!link || link->Life == TLinkLife::Closing)
+        return;
+    if (offset <= link->Out.WrittenOffset()) {
+        DueReceipts.push_back({{link->Fd(), link->Serial}, offset});
+        ScheduleFlush();
+        return;
+    }
+    auto& r = link->Receipts;
+    r.insert(std::upper_bound(r.begin(), r.end(), offset), offset);
+}
+
+void TConnectionManager::CollectReceipts(TLink& link) {
+    auto& r = link.Receipts;
+    const uint64_t written = link.Out.WrittenOffset();
+    size_t n = 0;
+    while (n < r.size() && r[n] <= written) {
+        DueReceipts.push_back({{link.Fd(), link.Serial}, r[n]});
+        ++n;
+    }
+    r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+void TConnectionManager::DeliverReceipts() {
+    // After the writing, so the server may queue more from here.
+    std::vector<std::pair<TLinkRef, uint64_t>> due;
+    due.swap(DueReceipts);
+    for (const auto& [ref, offset] : due) {
+        const TLink* link = Links.Find(ref.Fd, ref.Serial);
+        if (link && link->Life != TLinkLife::Closing && Events)
+            Events->OutputWritten(link->Handle(), offset);
+    }
+}
+
+qsizetype TConnectionManager::SendRoom(SocketHandle socket) const {
+    const TLink* link = Links.Find(static_cast<int>(socket));
+    if (!link || link->Life == TLinkLife::Closing)
+        return 0;
+    return std::max<qsizetype>(0, kMaxQueuedBytes - link->Out.Pending());
+}
+
+qsizetype TConnectionManager::QueuedBytes(SocketHandle socket) const {
+    const TLink* link = Links.Find(static_cast<int>(socket));
+    return link ? link->Out.Pending() : 0;
+}
+
+void TConnectionManager::ReclaimOutput(qsizetype adding) {
+    // First what the sockets take now: a client that reads is no reason to
+    // drop anybody.
+    std::vector<int> dirty;
+    dirty.swap(Dirty);
+    qsizetype unlimited = kMaxQueuedBytes * 1024;
+    for (int fd : dirty)
+        if (TLink* link = Links.Find(fd); link && link->Write == TWriteState::Queued)
+            WriteLink(*link, unlimited);
+    if (!Policy.OverOutputBudget(adding))
+        return;
+    std::vector<TLinkPolicy::THolder> holders;
+    Links.ForEach([&](TLink& link) {
+        if (link.Life != TLinkLife::Closing && link.Out.Pending() > 0)
+            holders.push_back(
+                {link.Fd(), link.Out.Pending(), !Events || Events->IsLoggedOn(link.Handle())});
+    });
+    for (int fd : Policy.PickVictims(std::move(holders), adding)) {
+        TLink& link = *Links.Find(fd);
+        EndLink(link,
+                QStringLiteral("Connection %1 dropped: %2 bytes unsent, over the output budget "
+                               "of %3 bytes")
+                    .arg(fd)
+                    .arg(link.Out.Pending())
+                    .arg(Policy.Limits().OutputBudget),
+                true);
+    }
+    if (!DueReceipts.empty())
+        ScheduleFlush();
+}
+
+void TConnectionManager::CheckOutputShares() {
+    std::vector<int> over;
+    Links.ForEach([&](TLink& link) {
+        if (link.Write == TWriteState::Waiting && link.Life != TLinkLife::Closing &&
+            Policy.OverShare(link.Meter, link.Out.Pending(),
+                             !Events || Events->IsLoggedOn(link.Handle())))
+            over.push_back(link.Fd());
+    });
+    for (int fd : over) {
+        TLink& link = *Links.Find(fd);
+        EndLink(link,
+                QStringLiteral("Connection %1 dropped: not logged on and not reading, %2 bytes "
+                               "unsent")
+                    .arg(fd)
+                    .arg(link.Out.Pending()),
+                true);
+    }
+}
+
+void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderly) {
+    if (link.Life == TLinkLife::Closing)
+        return;
+    link.Life = TLinkLife::Closing;
+    link.CloseReason = reason;
+    link.OrderlyClose = orderly;
+    // Nothing more is read or written; its memory goes now, the descriptor
+    // with its user record.
+    link.ReadNotifier.reset();
+    SetWaiting(link, false);
+    link.WriteNotifier.reset();
+    link.Write = TWriteState::Idle;
+    const qsizetype unsent = link.Out.Discard();
+    Policy.NoteUnqueued(unsent);
+    Released(unsent);
+    link.Receipts.clear();
+    link.Ready.clear();
+    link.Decoder.Reset();
+    ForgetPending(link);
+    Ending.push_back({link.Fd(), link.Serial});
+    ScheduleEnds();
+}
+
+void TConnectionManager::ScheduleEnds() {
+    if (EndsScheduled)
+        return;
+    EndsScheduled = true;
+    QMetaObject::invokeMethod(this, &TConnectionManager::ServeEnds, Qt::QueuedConnection);
+}
+
+void TConnectionManager::ServeEnds() {
+    EndsScheduled = false;
+    const int64_t start = Policy.Now();
+    while (!Ending.empty()) {
+        if (Policy.Now() - start > kEndSliceUs) {
+            ScheduleEnds(); // the others are served first
+            return;
+        }
+        const TLinkRef ref = Ending.front();
+        Ending.pop_front();
+        FinishLink(ref);
+    }
+}
+
+void TConnectionManager::FinishLink(const TLinkRef& ref) {
+    TLink* found = Links.Find(ref.Fd, ref.Serial);
+    if (!found || found->Life != TLinkLife::Closing)
+        return;
+    std::unique_ptr<TLink> link = Links.Take(ref.Fd);
+    if (!link->CloseReason.isEmpty())
+        Log.ReportClientFailure(link->CloseReason);
+    // The user record ends before the descriptor can be handed out again.
+    if (Events)
+        Events->ConnectionClosed(link->Handle());
+    if (link->OrderlyClose)
+        link->Io->Shutdown();
+    link.reset();
+    if (!Dirty.empty())
+        ScheduleFlush();
+}
+
+} // namespace kelvra
