@@ -130,6 +130,15 @@ bool TMainForm::Startup() {
         }
     }
 
+    QString tlsError;
+    if (!Tls.Start(ServerRuntime.Connections(), ReadTlsSettings(RegLink1), BindAddress,
+                   &tlsError)) {
+        // Asked for TLS: never run without it.
+        ErrorBox(nullptr, QStringLiteral("The TLS port cannot be opened: %1.").arg(tlsError));
+        ServerRuntime.Stop();
+        return false;
+    }
+
     const QString caption = ServerRuntime.Caption(AppTitle());
     if (!caption.isEmpty())
         setWindowTitle(caption);

@@ -239,6 +239,10 @@ TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
             EndLink(link, QString(), r.Status == TIoStatus::Closed);
             return TInput::Gone;
         }
+        // A front end that must write to go on (a handshake's answer the
+        // socket could not take) is woken by the descriptor turning writable.
+        if (link.Io->WantsWrite())
+            UpdateWriteInterest(link);
         link.LastReadBytes = r.Bytes;
         if (r.Bytes > 0) {
             Policy.ChargeRead(link.Meter, r.Bytes);

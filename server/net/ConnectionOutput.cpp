@@ -126,6 +126,11 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         Dirty.push_back(link.Fd());
     }
     UpdateWriteInterest(link);
+    // Writing may have finished a handshake that took the peer's first
+    // records in with it.
+    if (link.Read == TReadState::Idle && link.Life != TLinkLife::Closing &&
+        link.Io->HasPendingInput())
+        QueueTurn(link);
 }
 
 void TConnectionManager::SetWaiting(TLink& link, bool waiting) {

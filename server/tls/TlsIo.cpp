@@ -61,6 +61,11 @@ TIoResult TTlsIo::Progress() {
         return TIoResult::Broken();
     const int ret = SSL_do_handshake(Ssl);
     if (ret == 1) {
+        // Finished outside a read (the descriptor turned writable), the
+        // handshake may have taken the peer's first records in with it: a
+        // read must follow without waiting for the descriptor.
+        if (!Established)
+            InputLeft = true;
         Established = true;
         ProgressWantsWrite = false;
         return TIoResult::Moved(0);
@@ -74,6 +79,7 @@ TIoResult TTlsIo::Read(char* buffer, qsizetype size) {
     InputLeft = false;
     if (!Established || ProgressWantsWrite) {
         const TIoResult step = Progress();
+        InputLeft = false;
         if (step.Status != TIoStatus::Ok)
             return step;
     }

@@ -14,10 +14,11 @@ namespace {
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 int gPipe[2] = {-1, -1};
 volatile sig_atomic_t gSignalCount = 0;
+volatile sig_atomic_t gHangUpReloads = 0;
 
 void OnSignal(int signo) {
     // The three signals are blocked while any handler runs, so the count is safe.
-    if (gSignalCount++ > 0)
+    if (!(signo == SIGHUP && gHangUpReloads) && gSignalCount++ > 0)
         _exit(128 + signo);
     const int saved = errno;
     const char byte = static_cast<char>(signo);
@@ -35,7 +36,8 @@ TSignalPipe::~TSignalPipe() {
         signal(signo, SIG_DFL);
 }
 
-bool TSignalPipe::Install() {
+bool TSignalPipe::Install(TMode mode) {
+    gHangUpReloads = mode == HangUpReloads;
     if (gPipe[0] < 0 && pipe2(gPipe, O_NONBLOCK | O_CLOEXEC) != 0)
         return false;
     struct sigaction action {};
@@ -56,6 +58,10 @@ void TSignalPipe::OnReadable() {
     char byte = 0;
     if (read(gPipe[0], &byte, 1) != 1)
         return;
+    if (byte == SIGHUP && gHangUpReloads) {
+        emit ReloadRequested();
+        return;
+    }
     // Later signals are handled inside the handler; one shutdown is enough.
     Notifier->setEnabled(false);
     emit Received(static_cast<unsigned char>(byte));

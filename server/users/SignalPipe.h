@@ -14,11 +14,16 @@ public:
     explicit TSignalPipe(QObject* parent = nullptr);
     ~TSignalPipe() override;
 
+    enum TMode {
+        CloseOnAll,    // each of the three asks for the close
+        HangUpReloads, // SIGHUP asks for a reload instead, as often as it comes
+    };
     // False (with errno set) when the pipe or the handlers cannot be installed.
-    bool Install();
+    bool Install(TMode mode = CloseOnAll);
 
 signals:
     void Received(int signalNumber);
+    void ReloadRequested();
 
 private:
     void OnReadable();

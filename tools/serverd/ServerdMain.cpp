@@ -9,6 +9,7 @@
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
+#include "TlsFrontEnd.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -31,6 +32,7 @@ struct TOptions {
     bool HasBind = false;
     bool Log = false;
     std::string SettingsFile;
+    std::string TlsPort, TlsCert, TlsKey; // empty: from the settings' [TLS]
 };
 
 void Fail(const QString& text) {
@@ -100,7 +102,7 @@ int Run(const TOptions& options) {
 
     // Installed before listening, so no client ever sees a server that cannot be stopped cleanly.
     TSignalPipe signalPipe;
-    if (!signalPipe.Install()) {
+    if (!signalPipe.Install(TSignalPipe::HangUpReloads)) {
         Fail(QStringLiteral("cannot install the signal handlers: %1").arg(qt_error_string(errno)));
         return 1;
     }
@@ -112,9 +114,38 @@ int Run(const TOptions& options) {
         return 1;
     }
     const QString shownAddress = bind == kAnyConnection ? QStringLiteral("0.0.0.0") : bind;
+
+    TTlsSettings tlsSettings = ReadTlsSettings(reg);
+    const auto override = [](const std::string& option, QString& value) {
+        if (!option.empty())
+            value = QString::fromStdString(option);
+    };
+    override(options.TlsPort, tlsSettings.Port);
+    override(options.TlsCert, tlsSettings.Certificate);
+    override(options.TlsKey, tlsSettings.Key);
+    TTlsFrontEnd tls;
+    QString tlsError;
+    if (!tls.Start(runtime.Connections(), tlsSettings, bind, &tlsError)) {
+        Fail(tlsError);
+        runtime.Stop();
+        return 1;
+    }
+    // Both lines once both ports listen: a script that waits for them never
+    // sees a server that is about to give up.
     std::printf("listening on %s:%u\n", qPrintable(shownAddress),
                 static_cast<unsigned>(runtime.Connections().ListenPort()));
+    if (tls.IsActive())
+        std::printf("listening (TLS) on %s:%u\n", qPrintable(shownAddress),
+                    static_cast<unsigned>(tls.Port()));
     std::fflush(stdout);
+    QObject::connect(&signalPipe, &TSignalPipe::ReloadRequested, [&tls] {
+        QString error;
+        if (tls.Reload(&error))
+            std::printf("reloaded%s\n", tls.IsActive() ? " the TLS certificate" : "");
+        else
+            Fail(error);
+        std::fflush(stdout);
+    });
 
     QObject::connect(&signalPipe, &TSignalPipe::Received, [&runtime](int) {
         // The console's close: warn everybody, save, then close every socket.
@@ -150,6 +181,14 @@ int main(int argc, char** argv) {
     cli.add_option("--settings", options.SettingsFile,
                    "Settings INI file to use instead of the per-user settings store (its "
                    "folder must exist)");
+    cli.add_option("--tls-port", options.TlsPort,
+                   "Also listen for TLS on this port (default: settings TLS/Port; none when "
+                   "empty)");
+    cli.add_option("--tls-cert", options.TlsCert,
+                   "PEM certificate chain for the TLS port (default: settings TLS/Certificate)");
+    cli.add_option("--tls-key", options.TlsKey,
+                   "PEM private key of the certificate (default: settings TLS/Key, else the "
+                   "certificate file)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
