@@ -89,6 +89,12 @@ void TConnectionManager::Flush() {
 }
 
 void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
+    if (link.Io->Handshaking()) {
+        // Nothing flows before the handshake is done; the read that
+        // finishes it queues the link again.
+        link.Write = TWriteState::Idle;
+        return;
+    }
     bool blocked = false;
     while (link.Out.Pending() > 0 && budget > 0) {
         iovec parts[kGatherParts];

@@ -8,7 +8,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <csignal>
 #include <memory>
 
 namespace kelvra {
@@ -37,14 +36,6 @@ bool ReadWhole(const QString& what, const QString& path, QByteArray& bytes, QStr
     }
     bytes = file.readAll();
     return true;
-}
-
-// OpenSSL writes to its sockets with write(): a peer gone meanwhile must
-// not end the process with SIGPIPE (the plain sends use MSG_NOSIGNAL).
-void IgnoreBrokenPipes() {
-    struct sigaction current {};
-    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-        std::signal(SIGPIPE, SIG_IGN);
 }
 
 struct TBioFree {
@@ -89,7 +80,6 @@ bool TTlsContext::Load(const QString& certificateFile, const QString& keyFile, T
         !ReadWhole(QStringLiteral("key"), keyPath, keyBytes, error))
         return false;
 
-    IgnoreBrokenPipes();
     ERR_clear_error();
     TTlsContext made;
     made.Ctx = SSL_CTX_new(TLS_server_method());
@@ -105,10 +95,8 @@ bool TTlsContext::Load(const QString& certificateFile, const QString& keyFile, T
     SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
                                  SSL_OP_NO_COMPRESSION | SSL_OP_CIPHER_SERVER_PREFERENCE |
                                  SSL_OP_PRIORITIZE_CHACHA);
-    // Buffers go back while a connection is idle; a write takes several
-    // records at once and may be retried from another address.
-    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
-                              SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Buffers go back while a connection is idle.
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     // Resumption by tickets only: a session cache would grow with every login.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 1);

@@ -1,12 +1,15 @@
 #include "TlsIo.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 namespace kelvra {
 
@@ -19,17 +22,85 @@ void ClearStaleErrors() {
         ERR_clear_error();
 }
 
+// Records OpenSSL wrote during one call, for every connection of the thread:
+// each call's output is sent or held before the next call begins.
+std::vector<char>& Staging() {
+    static thread_local std::vector<char> bytes;
+    return bytes;
+}
+
+int LinkBioWrite(BIO*, const char* data, int size) {
+    std::vector<char>& out = Staging();
+    out.insert(out.end(), data, data + size);
+    return size;
+}
+
+int LinkBioRead(BIO* bio, char* data, int size) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        const ssize_t n = ::recv(fd, data, static_cast<size_t>(size), 0);
+        if (n >= 0)
+            return static_cast<int>(n); // 0: the peer closed
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            BIO_set_retry_read(bio);
+        return -1;
+    }
+}
+
+long LinkBioCtrl(BIO*, int cmd, long, void*) {
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int LinkBioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* LinkBioMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kelvra link");
+        BIO_meth_set_write(m, LinkBioWrite);
+        BIO_meth_set_read(m, LinkBioRead);
+        BIO_meth_set_ctrl(m, LinkBioCtrl);
+        BIO_meth_set_create(m, LinkBioCreate);
+        return m;
+    }();
+    return method;
+}
+
+// Sends from the front of bytes; false when the peer is gone.
+bool SendSome(int fd, const char* bytes, qsizetype size, qsizetype& sent) {
+    sent = 0;
+    while (sent < size) {
+        const ssize_t n = ::send(fd, bytes + sent, static_cast<size_t>(size - sent), MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent += n;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    return true;
+}
+
 } // namespace
 
 TTlsIo::TTlsIo(int fd, SSL_CTX* context) : Descriptor(fd) {
     ClearStaleErrors();
     Ssl = context ? SSL_new(context) : nullptr;
-    if (Ssl && SSL_set_fd(Ssl, fd) != 1) {
+    BIO* bio = Ssl ? BIO_new(LinkBioMethod()) : nullptr;
+    if (!bio) {
         SSL_free(Ssl);
         Ssl = nullptr;
-    }
-    if (Ssl)
+    } else {
+        BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+        SSL_set_bio(Ssl, bio, bio);
         SSL_set_accept_state(Ssl);
+    }
     ERR_clear_error();
 }
 
@@ -39,11 +110,8 @@ TTlsIo::~TTlsIo() {
         ::close(Descriptor);
 }
 
-TIoStatus TTlsIo::Classify(int ret, bool* wantsWrite) {
-    const int error = SSL_get_error(Ssl, ret);
-    if (wantsWrite)
-        *wantsWrite = error == SSL_ERROR_WANT_WRITE;
-    switch (error) {
+TIoStatus TTlsIo::Classify(int ret) {
+    switch (SSL_get_error(Ssl, ret)) {
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:
         return TIoStatus::WouldBlock;
@@ -56,66 +124,99 @@ TIoStatus TTlsIo::Classify(int ret, bool* wantsWrite) {
     }
 }
 
+bool TTlsIo::SendHeld() {
+    qsizetype sent = 0;
+    const bool alive = SendSome(Descriptor, HeldBytes.data() + HeldAt, Held(), sent);
+    HeldAt += sent;
+    if (HeldAt == static_cast<qsizetype>(HeldBytes.size())) {
+        std::vector<char>().swap(HeldBytes); // nothing kept while idle
+        HeldAt = 0;
+    }
+    return alive;
+}
+
+bool TTlsIo::SendOutput() {
+    std::vector<char>& out = Staging();
+    if (out.empty())
+        return true;
+    bool alive = true;
+    if (HeldBytes.empty()) {
+        qsizetype sent = 0;
+        alive = SendSome(Descriptor, out.data(), static_cast<qsizetype>(out.size()), sent);
+        if (alive && sent < static_cast<qsizetype>(out.size()))
+            HeldBytes.assign(out.begin() + sent, out.end());
+    } else {
+        HeldBytes.insert(HeldBytes.end(), out.begin(), out.end());
+        alive = SendHeld();
+    }
+    out.clear();
+    return alive;
+}
+
 TIoResult TTlsIo::Progress() {
     if (!Ssl)
         return TIoResult::Broken();
     const int ret = SSL_do_handshake(Ssl);
-    if (ret == 1) {
-        // Finished outside a read (the descriptor turned writable), the
-        // handshake may have taken the peer's first records in with it: a
-        // read must follow without waiting for the descriptor.
-        if (!Established)
-            InputLeft = true;
+    // The server's flight, or the alert that tells the peer why it failed.
+    const bool alive = SendOutput();
+    if (ret == 1 && alive) {
+        // Finished outside a read, the handshake may have taken the peer's
+        // first records in with it: a read must follow without waiting.
+        InputLeft = true;
         Established = true;
-        ProgressWantsWrite = false;
         return TIoResult::Moved(0);
     }
-    const TIoStatus status = Classify(ret, &ProgressWantsWrite);
+    const TIoStatus status = alive ? Classify(ret) : TIoStatus::Failed;
     return {status == TIoStatus::Closed ? TIoStatus::Failed : status, 0};
 }
 
 TIoResult TTlsIo::Read(char* buffer, qsizetype size) {
     ClearStaleErrors();
-    InputLeft = false;
-    if (!Established || ProgressWantsWrite) {
+    if (!Established) {
         const TIoResult step = Progress();
         InputLeft = false;
         if (step.Status != TIoStatus::Ok)
             return step;
     }
-    if (HeldSize > 0 && FlushHeld().Status == TIoStatus::Failed)
-        return TIoResult::Broken();
+    InputLeft = false;
     // Every record already received, without another receive that would
     // only say "nothing more".
     qsizetype got = 0;
+    TIoStatus status = TIoStatus::Ok;
     do {
         size_t n = 0;
         const int ret = SSL_read_ex(Ssl, buffer + got, static_cast<size_t>(size - got), &n);
         if (ret != 1) {
-            const TIoStatus status = Classify(ret, &ProgressWantsWrite);
-            // What came first is handed over; the end or the failure shows
-            // again at the next call.
-            return got > 0 ? TIoResult::Moved(got) : TIoResult{status, 0};
+            status = Classify(ret);
+            break;
         }
         got += static_cast<qsizetype>(n);
     } while (got < size && SSL_has_pending(Ssl));
+    // A read may make OpenSSL answer (a key update, an alert).
+    if (!SendOutput() && got == 0)
+        return TIoResult::Broken();
+    if (status != TIoStatus::Ok)
+        // What came first is handed over; the end or the failure shows again
+        // at the next call.
+        return got > 0 ? TIoResult::Moved(got) : TIoResult{status, 0};
     InputLeft = got == size && SSL_has_pending(Ssl);
     return TIoResult::Moved(got);
 }
 
 TIoResult TTlsIo::Write(const iovec* parts, int count) {
     ClearStaleErrors();
-    if (!Established || ProgressWantsWrite) {
+    if (!HeldBytes.empty()) {
+        if (!SendHeld())
+            return TIoResult::Broken();
+        if (!HeldBytes.empty())
+            return TIoResult::Blocked();
+    }
+    if (!Established) {
         const TIoResult step = Progress();
         if (step.Status != TIoStatus::Ok)
             return {step.Status == TIoStatus::WouldBlock ? TIoStatus::WouldBlock
                                                          : TIoStatus::Failed,
                     0};
-    }
-    if (HeldSize > 0) {
-        const TIoResult flushed = FlushHeld();
-        if (flushed.Status != TIoStatus::Ok)
-            return flushed;
     }
     qsizetype take = 0;
     for (int i = 0; i < count && take < kMaxWrite; ++i)
@@ -139,44 +240,16 @@ TIoResult TTlsIo::Write(const iovec* parts, int count) {
         }
         data = gather.data();
     }
-    qsizetype done = 0;
-    while (done < take) {
-        size_t n = 0;
-        const int ret = SSL_write_ex(Ssl, data + done, static_cast<size_t>(take - done), &n);
-        if (ret == 1) {
-            done += static_cast<qsizetype>(n);
-            continue;
-        }
-        if (Classify(ret) != TIoStatus::WouldBlock)
-            return done > 0 ? TIoResult::Moved(done) : TIoResult::Broken();
-        // OpenSSL has begun a record from these bytes: the retry must offer
-        // the same bytes again, so they stay here until the socket takes them.
-        Hold(data + done, take - done);
-        break;
+    // The records go to the shared buffer, which never refuses: the write is
+    // done in one call, and never has to be offered again.
+    size_t written = 0;
+    const int ret = SSL_write_ex(Ssl, data, static_cast<size_t>(take), &written);
+    const bool alive = SendOutput();
+    if (ret != 1 || !alive) {
+        ERR_clear_error();
+        return TIoResult::Broken();
     }
     return TIoResult::Moved(take);
-}
-
-void TTlsIo::Hold(const char* data, qsizetype size) {
-    HeldData.reset(new char[static_cast<size_t>(size)]);
-    std::memcpy(HeldData.get(), data, static_cast<size_t>(size));
-    HeldSize = size;
-    HeldAt = 0;
-}
-
-TIoResult TTlsIo::FlushHeld() {
-    while (HeldAt < HeldSize) {
-        size_t n = 0;
-        const int ret =
-            SSL_write_ex(Ssl, HeldData.get() + HeldAt, static_cast<size_t>(HeldSize - HeldAt), &n);
-        if (ret != 1)
-            return Classify(ret) == TIoStatus::WouldBlock ? TIoResult::Blocked()
-                                                          : TIoResult::Broken();
-        HeldAt += static_cast<qsizetype>(n);
-    }
-    HeldData.reset();
-    HeldSize = HeldAt = 0;
-    return TIoResult::Moved(0);
 }
 
 void TTlsIo::Shutdown() {
@@ -184,10 +257,13 @@ void TTlsIo::Shutdown() {
         return;
     ShutdownSent = true;
     ClearStaleErrors();
-    // Output still held goes first where the socket takes it; the alert
-    // waits behind it otherwise and is then simply not sent.
-    if (HeldSize == 0 || FlushHeld().Status == TIoStatus::Ok)
+    // The alert goes behind everything held, or not at all.
+    if (!HeldBytes.empty())
+        SendHeld();
+    if (HeldBytes.empty()) {
         SSL_shutdown(Ssl);
+        SendOutput();
+    }
     ERR_clear_error();
 }
 

@@ -2,9 +2,14 @@
 // TLS on an accepted descriptor: OpenSSL driven non-blockingly from the event
 // loop, server side. The connection manager sees the protocol's plain byte
 // stream; the handshake, the records and the close_notify stay in here.
+//
+// OpenSSL reads from the descriptor itself but writes its records into one
+// buffer shared by every connection, which goes out with one send per call:
+// a flush of many records costs one system call, and what the socket cannot
+// take is held here as ciphertext, so OpenSSL never has to retry a write.
 #include "LinkIo.h"
 
-#include <memory>
+#include <vector>
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -24,41 +29,36 @@ public:
 
     int Fd() const override { return Descriptor; }
     TIoResult Read(char* buffer, qsizetype size) override;
-    // The whole list goes into one write of TLS records (several records only
-    // past 16 KiB): one encryption per flush, not per protocol record. What the
-    // socket cannot take yet is held here and counts as taken.
+    // The whole list is encrypted in one go (one TLS record per 16 KiB) and
+    // sent with one call: one encryption per flush, not per protocol record.
+    // What the socket cannot take yet is held here and counts as taken; no
+    // more is taken until it is out.
     TIoResult Write(const iovec* parts, int count) override;
-    bool WantsWrite() const override { return ProgressWantsWrite || HeldSize > 0; }
+    bool WantsWrite() const override { return !HeldBytes.empty(); }
     bool HasPendingInput() const override { return InputLeft; }
     bool Handshaking() const override { return !Established; }
     void Shutdown() override;
     QString Kind() const override { return QStringLiteral("tls"); }
 
-    // Bytes taken by Write that wait for the socket.
-    qsizetype Held() const { return HeldSize - HeldAt; }
+    // Encrypted bytes that wait for the socket.
+    qsizetype Held() const { return static_cast<qsizetype>(HeldBytes.size()) - HeldAt; }
     // The most one Write takes: it bounds what is held beyond the manager's queue.
     static constexpr qsizetype kMaxWrite = 256 * 1024;
 
 private:
-    // Drives the handshake (or a message OpenSSL must send on its own); Ok
-    // once nothing of that kind is left.
+    // Drives the handshake; Ok once it is done.
     TIoResult Progress();
-    TIoResult FlushHeld();
-    // Turns a failed call's code into a status; wantsWrite tells whether
-    // OpenSSL waits for the descriptor to become writable.
-    TIoStatus Classify(int ret, bool* wantsWrite = nullptr);
-    void Hold(const char* data, qsizetype size);
+    // Sends what OpenSSL produced during the last call, behind anything held.
+    bool SendOutput();
+    bool SendHeld();
+    TIoStatus Classify(int ret);
 
     int Descriptor;
     SSL* Ssl = nullptr;
     bool Established = false;
-    // The handshake, or a message OpenSSL sends on its own, waits for the
-    // descriptor to become writable.
-    bool ProgressWantsWrite = false;
     bool InputLeft = false;
     bool ShutdownSent = false;
-    std::unique_ptr<char[]> HeldData;
-    qsizetype HeldSize = 0;
+    std::vector<char> HeldBytes;
     qsizetype HeldAt = 0;
 };
 
