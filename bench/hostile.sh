@@ -3,23 +3,25 @@
 # (its own settings file and folder, stopped afterwards) and prints what the
 # canary client saw and what the server held.
 #
-#   bench/hostile.sh [--bin-dir DIR] [--serverd PATH] [--modes "nested pinned flood"]
+#   bench/hostile.sh [--bin-dir DIR] [--serverd PATH] [--modes "nested pinned ..."]
 #                    [--seconds S] [--connections N]
 # --bin-dir: where kelvra-bench is (default: build/bin); --serverd: the server
 # to attack (default: kelvra-serverd beside kelvra-bench), e.g. an older build
-# for a comparison; --seconds: how long each attack is watched; --connections:
-# attacking connections of the pinned attack (1000).
+# for a comparison; --modes: default all of nested pinned flood unread burst
+# chat bigtext; --seconds: how long each attack is watched; --connections:
+# attacking connections (default 1000 for pinned, 500 for unread, 20000 for
+# burst, as far as the descriptor limits allow).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 bin_dir="$root/build/bin"
 serverd=""
-modes="nested pinned flood"
+modes="nested pinned flood unread burst chat bigtext"
 seconds=""
-connections=1000
+connections=""
 
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
+usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -37,7 +39,7 @@ bench="$bin_dir/kelvra-bench"
 for exe in "$bench" "$serverd"; do
     [[ -x $exe ]] || { echo "hostile.sh: $exe is not built" >&2; exit 1; }
 done
-# 1000 pinned connections need the descriptors on the server's side too.
+# Thousands of connections need the descriptors on the server's side too.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 folder=$(mktemp -d /tmp/kelvra-hostile-XXXXXX)
@@ -62,6 +64,7 @@ status=0
 for mode in $modes; do
     rm -rf "${folder:?}"/*
     printf '[General]\nLogfile=%s/klog.dat\nMailfile=%s/kmail.dat\n' "$folder" "$folder" >"$folder/settings.ini"
+    [[ -n ${KELVRA_HOSTILE_LIMITS:-} ]] && printf '[Limits]\n%s\n' "$KELVRA_HOSTILE_LIMITS" >>"$folder/settings.ini"
     "$serverd" --nick hostile --port 0 --settings "$folder/settings.ini" >"$folder/out" 2>&1 &
     server_pid=$!
     port=""
@@ -72,7 +75,12 @@ for mode in $modes; do
     done
     [[ -n $port ]] || { echo "hostile.sh: the server did not start" >&2; cat "$folder/out" >&2; exit 1; }
     echo
-    args=(--hostile "$mode" --port "$port" --server-pid "$server_pid" --hostile-connections "$connections")
+    case "$mode" in
+    unread) count=${connections:-500} ;;
+    burst) count=${connections:-20000} ;;
+    *) count=${connections:-1000} ;;
+    esac
+    args=(--hostile "$mode" --port "$port" --server-pid "$server_pid" --hostile-connections "$count")
     [[ -n $seconds ]] && args+=(--hostile-seconds "$seconds")
     "$bench" "${args[@]}" || status=1
     stop_server

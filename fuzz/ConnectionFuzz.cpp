@@ -1,81 +1,120 @@
-// Drives whole connections: arbitrary bytes, in arbitrary pieces, on a few
-// connections that come and go, decoded and handed to the server core as the
-// socket layer would, with the operator's commands mixed in. Every handler
-// path is reachable; none may crash, leak a record or leave a chat referring
-// to an ended user.
+// Drives whole connections through the socket layer's own read path: bytes
+// written in arbitrary pieces into socket pairs that the connection manager
+// reads with its per-pass limits and backlog, decodes and hands to the server
+// core, with peers that close, stop reading or read again, and the
+// operator's commands mixed in. None of it may crash, leak a record or leave
+// a chat referring to an ended user.
+#include "ConnectionManager.h"
 #include "Server.h"
-#include "WireCodec.h"
+
+#include <QCoreApplication>
 
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 using namespace kelvra;
 
-// Sends go nowhere; a connection's queue has room unless the input says not.
-class TSink : public ITransport {
-public:
-    void SendPrepared(SocketHandle, const TPreparedPacket& packet) override {
-        Sent += static_cast<size_t>(packet.Bytes.size());
-    }
-    qsizetype SendRoom(SocketHandle) const override { return Room; }
-    size_t Sent = 0;
-    qsizetype Room = 4 * 1024 * 1024;
-};
-
 constexpr int kConnections = 4;
 
-struct TFuzzConnection {
-    bool Open = false;
-    TStreamDecoder Decoder;
+struct TPeer {
+    int Fd = -1;         // the client's end
+    int ServerFd = -1;   // the manager's end (owned by its link)
+    bool Reading = true; // the client takes what it is sent
 };
 
 // Every chat's member entries are live users.
 void CheckRegistry(const TRegistry& registry) {
     for (const auto& chat : registry.Chats())
         for (TConnection* member : chat->Users)
-            if (!registry.FindUserBySocket(member->Socket) ||
-                registry.FindUserBySocket(member->Socket) != member)
+            if (registry.FindUserBySocket(member->Socket) != member)
                 abort();
+}
+
+void Drain(int fd) {
+    char buffer[16384];
+    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+}
+
+bool Unread(const TConnectionManager& manager, const TPeer& peer) {
+    int n = 0;
+    return peer.ServerFd >= 0 && manager.LinkKind(static_cast<SocketHandle>(peer.ServerFd)) != "" &&
+           ioctl(peer.ServerFd, FIONREAD, &n) == 0 && n > 0;
+}
+
+// Runs the event loop until the manager has dealt with everything it was given.
+void Pump(TConnectionManager& manager, std::array<TPeer, kConnections>& peers) {
+    for (int round = 0; round < 200; ++round) {
+        for (TPeer& p : peers)
+            if (p.Fd >= 0 && p.Reading)
+                Drain(p.Fd);
+        bool busy = !manager.Settled();
+        for (const TPeer& p : peers)
+            busy = busy || Unread(manager, p);
+        if (!busy)
+            return;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+}
+
+void ClosePeer(TPeer& peer) {
+    if (peer.Fd >= 0)
+        close(peer.Fd);
+    peer = TPeer{};
 }
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static QCoreApplication app(*argc, *argv);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    TSink sink;
     TQuietView view;
-    TServer server(sink, view);
+    TConnectionManager manager(view);
+    TServer server(manager, view);
     server.ServerNick = "Admin";
-    std::array<TFuzzConnection, kConnections> links;
+    manager.SetEvents(&server);
+    std::array<TPeer, kConnections> peers;
 
     size_t pos = 0;
     while (pos + 2 <= size) {
         const uint8_t op = data[pos++];
-        const int index = op % kConnections;
-        const auto socket = static_cast<SocketHandle>(10 + index);
-        TFuzzConnection& link = links[static_cast<size_t>(index)];
+        TPeer& peer = peers[op % kConnections];
         switch ((op / kConnections) % 8) {
-        case 0: // connect (or reconnect) the link
-            if (link.Open)
-                server.ConnectionClosed(socket);
-            link = TFuzzConnection{};
-            link.Open = true;
-            server.ConnectionAccepted(socket, 0x7F000001u + static_cast<uint32_t>(index),
-                                      static_cast<uint16_t>(40000 + index));
+        case 0: { // a new connection in this slot (the old one's peer goes)
+            ClosePeer(peer);
+            int ends[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0)
+                break;
+            // Small buffers, so a peer that does not read makes the server queue.
+            const int small = 4096;
+            setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            peer.Fd = ends[1];
+            peer.ServerFd = ends[0];
+            manager.Adopt(std::make_unique<TPlainIo>(ends[0]), 0x7F000001u + (op % kConnections),
+                          static_cast<uint16_t>(40000 + op % kConnections));
             break;
+        }
         case 1: // the peer closes
-            if (link.Open)
-                server.ConnectionClosed(socket);
-            link.Open = false;
+            ClosePeer(peer);
             break;
-        case 2: // a queue that is nearly full
-            sink.Room = data[pos] * 64;
+        case 2: // the peer stops or starts reading
+            peer.Reading = data[pos] & 1;
             break;
         case 3: { // operator commands on whatever the byte names
             const uint8_t what = data[pos];
-            const TConnection* user = server.Registry().FindUserBySocket(socket);
+            const auto socket = static_cast<SocketHandle>(peer.ServerFd);
+            const TConnection* user =
+                peer.ServerFd >= 0 ? server.Registry().FindUserBySocket(socket) : nullptr;
             const TUserHandle handle = user ? user->Handle() : TUserHandle{};
             switch (what % 6) {
             case 0:
@@ -88,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 server.KillChat(what / 6);
                 break;
             case 3:
-                server.Broadcast("hello", what & 1);
+                server.Broadcast(QByteArray(what * 64, 'b'), what & 1);
                 break;
             case 4:
                 server.RemoveMail(what / 6);
@@ -99,26 +138,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             break;
         }
-        default: { // bytes on the link
+        default: { // bytes from the peer
             const size_t len = std::min<size_t>(1 + data[pos] * 4u, size - pos - 1);
-            const char* bytes = reinterpret_cast<const char*>(data + pos + 1);
-            if (link.Open && server.HasUser(socket))
-                link.Decoder.Consume(bytes, static_cast<qsizetype>(len), [&](TDataPacket& p) {
-                    p.From = static_cast<int32_t>(socket);
-                    server.Dispatch(p);
-                    return true;
-                });
+            if (peer.Fd >= 0)
+                (void)send(peer.Fd, data + pos + 1, len, MSG_DONTWAIT | MSG_NOSIGNAL);
             pos += len;
             break;
         }
         }
         ++pos;
+        Pump(manager, peers);
         CheckRegistry(server.Registry());
     }
-    for (int i = 0; i < kConnections; ++i)
-        if (links[static_cast<size_t>(i)].Open)
-            server.ConnectionClosed(static_cast<SocketHandle>(10 + i));
-    if (server.Registry().UserCount() != 0 || server.Registry().ChatCount() != 0)
+    for (TPeer& p : peers)
+        ClosePeer(p);
+    for (int round = 0; round < 200 && manager.ConnectionCount() > 0; ++round)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (manager.ConnectionCount() != 0 || server.Registry().UserCount() != 0 ||
+        server.Registry().ChatCount() != 0)
         abort();
+    manager.StopSockets();
+    manager.SetEvents(nullptr);
     return 0;
 }

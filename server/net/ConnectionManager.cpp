@@ -51,6 +51,9 @@ TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
     connect(PauseTimer, &QTimer::timeout, this, &TConnectionManager::WakePaused);
     ShareTimer = new QTimer(this);
     connect(ShareTimer, &QTimer::timeout, this, &TConnectionManager::CheckOutputShares);
+    HeldTimer = new QTimer(this);
+    HeldTimer->setSingleShot(true);
+    connect(HeldTimer, &QTimer::timeout, this, &TConnectionManager::RetryHeld);
 }
 
 TConnectionManager::~TConnectionManager() {
@@ -219,6 +222,11 @@ void TConnectionManager::Serve(TLink& link) {
         return;
     }
     Settle(*still);
+    if (still->Write == TWriteState::Held) {
+        // Held for its share: it may have logged on now.
+        SetWriteState(*still, TWriteState::Queued);
+        Dirty.push_back(ref.Fd);
+    }
     if (!Dirty.empty())
         ScheduleFlush();
 }
@@ -378,11 +386,21 @@ void TConnectionManager::Settle(TLink& link) {
         Pause(link, waitUs);
         return;
     }
+    if (OutputBacklogged(link)) {
+        link.Read = TReadState::Backlogged; // WriteLink resumes it
+        link.EnableRead(false);
+        return;
+    }
     if (!link.Ready.empty() || link.Decoder.HasBacklog() || link.Io->HasPendingInput()) {
         QueueTurn(link);
         return;
     }
     link.EnableRead(true);
+}
+
+bool TConnectionManager::OutputBacklogged(const TLink& link) const {
+    return (link.Write == TWriteState::Held || link.Out.Pending() > kUnloggedOutputShare) &&
+           Events && !Events->IsLoggedOn(link.Handle());
 }
 
 void TConnectionManager::Pause(TLink& link, int64_t waitUs) {
@@ -496,6 +514,8 @@ void TConnectionManager::StopSockets() {
     DueReceipts.clear();
     WaitingLinks = 0;
     ShareTimer->stop();
+    HeldLinks.clear();
+    HeldTimer->stop();
     Listeners.clear();
 }
 

@@ -46,6 +46,8 @@ public:
     void SetEvents(IConnectionEvents* events) { Events = events; }
     // Told how many bytes of buffers were given back (the heap trimmer).
     void SetReleaseHook(std::function<void(qsizetype)> hook) { ReleaseHook = std::move(hook); }
+    // The monotonic microsecond clock the limits run on (tests move it).
+    void SetClock(TLinkPolicy::TClock clock) { Policy.SetClock(std::move(clock)); }
 
     // Looks up this host's official name and first IPv4 address, for the caption.
     void StartSockets();
@@ -140,6 +142,9 @@ private:
     // After a turn: idle, queued for the next pass, or paused.
     void Settle(TLink& link);
     void Pause(TLink& link, int64_t waitUs);
+    // A link that has not logged on and does not take its output is not
+    // read either: its answers would only pile up.
+    bool OutputBacklogged(const TLink& link) const;
     void WakePaused();
     void QueueTurn(TLink& link);
     void ServeTurns();
@@ -149,7 +154,9 @@ private:
     void MarkDirty(TLink& link);
     // Writes at most `budget` bytes (less what it wrote); the link may end.
     void WriteLink(TLink& link, qsizetype& budget);
-    void SetWaiting(TLink& link, bool waiting);
+    void SetWriteState(TLink& link, TWriteState state);
+    // Bytes the socket holds that the peer has not taken yet.
+    static qsizetype SocketQueued(const TLink& link);
     void UpdateWriteInterest(TLink& link);
     void OnWriteReady(int fd);
     void CollectReceipts(TLink& link);
@@ -158,6 +165,8 @@ private:
     // the links holding the most unsent data.
     void ReclaimOutput(qsizetype adding);
     void CheckOutputShares();
+    // Held links whose peer took some output go back to the flush.
+    void RetryHeld();
     void Released(qsizetype bytes) {
         if (ReleaseHook && bytes > 0)
             ReleaseHook(bytes);
@@ -200,8 +209,10 @@ private:
 
     std::vector<int> Dirty;
     bool FlushScheduled = false;
-    int WaitingLinks = 0;
+    int WaitingLinks = 0; // Waiting or Held
     QTimer* ShareTimer = nullptr;
+    std::vector<TLinkRef> HeldLinks;
+    QTimer* HeldTimer = nullptr;
     std::vector<std::pair<TLinkRef, uint64_t>> DueReceipts;
     std::deque<TLinkRef> Ending;
     bool EndsScheduled = false;

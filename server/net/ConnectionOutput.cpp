@@ -6,8 +6,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 namespace kelvra {
 
@@ -16,11 +16,16 @@ namespace {
 // Bytes written to all sockets together in one pass of the event loop: a
 // relay of a large text to many members goes out over several passes, and
 // the other clients are read in between.
-constexpr qsizetype kWriteBytesPerPass = 4 * 1024 * 1024;
+constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
+// Links with no more than this queued go first in a pass: an answer to one
+// request does not wait behind bulk relays to others.
+constexpr qsizetype kShortWrite = 16 * 1024;
 constexpr int kGatherParts = 64;
 // Time spent ending links in one pass: each end tells every other user.
 constexpr int64_t kEndSliceUs = 5000;
 constexpr int kShareCheckMs = 500;
+// How soon a link held for its share is offered to its socket again.
+constexpr int kHeldRetryMs = 20;
 
 } // namespace
 
@@ -71,18 +76,26 @@ void TConnectionManager::Flush() {
     qsizetype budget = kWriteBytesPerPass;
     std::vector<int> dirty;
     dirty.swap(Dirty);
-    for (size_t i = 0; i < dirty.size(); ++i) {
-        TLink* link = Links.Find(dirty[i]);
-        if (!link || link->Write != TWriteState::Queued)
-            continue;
-        if (budget <= 0) {
-            // This pass's share is spent: the rest goes first in the next one.
-            Dirty.insert(Dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(i),
-                         dirty.end());
-            break;
+    // Short queues first, then the long ones in turn, as far as the pass's
+    // share goes; those not reached go first in the next pass.
+    for (const bool shortOnes : {true, false}) {
+        for (int& fd : dirty) {
+            TLink* link = Links.Find(fd);
+            if (!link || link->Write != TWriteState::Queued) {
+                fd = -1;
+                continue;
+            }
+            if (shortOnes != (link->Out.Pending() <= kShortWrite) || budget <= 0)
+                continue;
+            fd = -1;
+            WriteLink(*link, budget);
         }
-        WriteLink(*link, budget);
     }
+    std::vector<int> rest;
+    for (int fd : dirty)
+        if (fd >= 0)
+            rest.push_back(fd);
+    Dirty.insert(Dirty.begin(), rest.begin(), rest.end());
     if (!Dirty.empty())
         ScheduleFlush();
     DeliverReceipts();
@@ -92,13 +105,19 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
     if (link.Io->Handshaking()) {
         // Nothing flows before the handshake is done; the read that
         // finishes it queues the link again.
-        link.Write = TWriteState::Idle;
+        SetWriteState(link, TWriteState::Idle);
         return;
     }
+    // A link that has not logged on keeps no more than its share in the
+    // socket either: the rest stays here, where the share check sees it.
+    qsizetype allowance = budget;
+    if (Events && !Events->IsLoggedOn(link.Handle()))
+        allowance = std::min(budget, kUnloggedOutputShare - SocketQueued(link));
+    const qsizetype before = budget;
     bool blocked = false;
-    while (link.Out.Pending() > 0 && budget > 0) {
+    while (link.Out.Pending() > 0 && allowance > 0) {
         iovec parts[kGatherParts];
-        const int count = link.Out.Gather(parts, kGatherParts, budget);
+        const int count = link.Out.Gather(parts, kGatherParts, allowance);
         qsizetype offered = 0;
         for (int i = 0; i < count; ++i)
             offered += static_cast<qsizetype>(parts[i].iov_len);
@@ -115,6 +134,7 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         link.Out.Consume(r.Bytes);
         Policy.NoteUnqueued(r.Bytes);
         budget -= r.Bytes;
+        allowance -= r.Bytes;
         link.Meter.StallSince = Policy.Now();
         if (r.Bytes < offered) {
             blocked = true; // the socket is full: no use asking again now
@@ -122,16 +142,22 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         }
     }
     CollectReceipts(link);
-    if (link.Out.Pending() == 0) {
-        SetWaiting(link, false);
-        link.Write = TWriteState::Idle;
-    } else if (blocked) {
-        SetWaiting(link, true);
-    } else {
-        link.Write = TWriteState::Queued; // out of this pass's share
+    Released(before - budget);
+    if (link.Out.Pending() == 0)
+        SetWriteState(link, TWriteState::Idle);
+    else if (blocked)
+        SetWriteState(link, TWriteState::Waiting);
+    else if (budget > 0)
+        SetWriteState(link, TWriteState::Held);
+    else {
+        SetWriteState(link, TWriteState::Queued); // out of this pass's share
         Dirty.push_back(link.Fd());
     }
     UpdateWriteInterest(link);
+    if (link.Read == TReadState::Backlogged && !OutputBacklogged(link)) {
+        link.Read = TReadState::Idle;
+        Settle(link);
+    }
     // Writing may have finished a handshake that took the peer's first
     // records in with it.
     if (link.Read == TReadState::Idle && link.Life != TLinkLife::Closing &&
@@ -139,15 +165,26 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         QueueTurn(link);
 }
 
-void TConnectionManager::SetWaiting(TLink& link, bool waiting) {
-    if ((link.Write == TWriteState::Waiting) == waiting)
-        return;
-    link.Write = waiting ? TWriteState::Waiting : TWriteState::Queued;
-    WaitingLinks += waiting ? 1 : -1;
+void TConnectionManager::SetWriteState(TLink& link, TWriteState state) {
+    const auto counted = [](TWriteState s) {
+        return s == TWriteState::Waiting || s == TWriteState::Held;
+    };
+    WaitingLinks += (counted(state) ? 1 : 0) - (counted(link.Write) ? 1 : 0);
+    if (state == TWriteState::Held && link.Write != TWriteState::Held) {
+        HeldLinks.push_back({link.Fd(), link.Serial});
+        if (!HeldTimer->isActive())
+            HeldTimer->start(kHeldRetryMs);
+    }
+    link.Write = state;
     if (WaitingLinks > 0 && !ShareTimer->isActive())
         ShareTimer->start(kShareCheckMs);
     else if (WaitingLinks == 0)
         ShareTimer->stop();
+}
+
+qsizetype TConnectionManager::SocketQueued(const TLink& link) {
+    int queued = 0;
+    return ioctl(link.Fd(), SIOCOUTQ, &queued) == 0 ? queued : 0;
 }
 
 void TConnectionManager::UpdateWriteInterest(TLink& link) {
@@ -170,7 +207,7 @@ void TConnectionManager::OnWriteReady(int fd) {
         return;
     if (link->Write == TWriteState::Waiting) {
         // Written with the others, within the pass's share.
-        SetWaiting(*link, false);
+        SetWriteState(*link, TWriteState::Queued);
         Dirty.push_back(fd);
         ScheduleFlush();
     } else if (link->Io->WantsWrite()) {
@@ -272,10 +309,13 @@ void TConnectionManager::ReclaimOutput(qsizetype adding) {
 void TConnectionManager::CheckOutputShares() {
     std::vector<int> over;
     Links.ForEach([&](TLink& link) {
-        if (link.Write == TWriteState::Waiting && link.Life != TLinkLife::Closing &&
-            Policy.OverShare(link.Meter, link.Out.Pending(),
-                             !Events || Events->IsLoggedOn(link.Handle())))
+        if (link.Life == TLinkLife::Closing ||
+            (link.Write != TWriteState::Waiting && link.Write != TWriteState::Held))
+            return;
+        const bool loggedOn = !Events || Events->IsLoggedOn(link.Handle());
+        if (Policy.OverShare(link.Meter, link.Out.Pending() + SocketQueued(link), loggedOn)) {
             over.push_back(link.Fd());
+        }
     });
     for (int fd : over) {
         TLink& link = *Links.Find(fd);
@@ -283,9 +323,28 @@ void TConnectionManager::CheckOutputShares() {
                 QStringLiteral("Connection %1 dropped: not logged on and not reading, %2 bytes "
                                "unsent")
                     .arg(fd)
-                    .arg(link.Out.Pending()),
+                    .arg(link.Out.Pending() + SocketQueued(link)),
                 true);
     }
+}
+
+void TConnectionManager::RetryHeld() {
+    std::vector<TLinkRef> held;
+    held.swap(HeldLinks);
+    for (const TLinkRef& ref : held) {
+        TLink* link = Links.Find(ref.Fd, ref.Serial);
+        if (!link || link->Write != TWriteState::Held)
+            continue;
+        if (SocketQueued(*link) < kUnloggedOutputShare) {
+            SetWriteState(*link, TWriteState::Queued);
+            Dirty.push_back(ref.Fd);
+            ScheduleFlush();
+        } else {
+            HeldLinks.push_back(ref);
+        }
+    }
+    if (!HeldLinks.empty())
+        HeldTimer->start(kHeldRetryMs);
 }
 
 void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderly) {
@@ -297,9 +356,8 @@ void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderl
     // Nothing more is read or written; its memory goes now, the descriptor
     // with its user record.
     link.ReadNotifier.reset();
-    SetWaiting(link, false);
+    SetWriteState(link, TWriteState::Idle);
     link.WriteNotifier.reset();
-    link.Write = TWriteState::Idle;
     const qsizetype unsent = link.Out.Discard();
     Policy.NoteUnqueued(unsent);
     Released(unsent);

@@ -29,6 +29,8 @@ enum class TReadState {
     Dispatching, // its records are being handled now
     Queued,      // has more to do without waiting: served in the next pass
     Paused,      // over its read rate or fan-out: a timer resumes it
+    Backlogged,  // not logged on and holding its output share: read again
+                 // once its peer takes the output
 };
 
 // The output side.
@@ -36,6 +38,8 @@ enum class TWriteState {
     Idle,    // nothing queued, or all of it written
     Queued,  // bytes wait for the next flush
     Waiting, // the socket took what it could: the write notifier is on
+    Held,    // not logged on, and its share already sits in the socket: looked
+             // at again by the share check or when the link is served
 };
 
 struct TLink {

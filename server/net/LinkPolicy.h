@@ -20,7 +20,7 @@ struct TLinkLimits {
     static constexpr qsizetype kDefaultReadRate = 8 * 1024 * 1024;
     // Bytes per second one sender's records may queue to others (relayed
     // bytes times recipients).
-    static constexpr qsizetype kDefaultFanOutRate = 64 * 1024 * 1024;
+    static constexpr qsizetype kDefaultFanOutRate = 32 * 1024 * 1024;
     // Unsent output of all connections together.
     static constexpr qsizetype kDefaultOutputBudget = 256 * 1024 * 1024;
 
@@ -57,6 +57,7 @@ public:
 
     explicit TLinkPolicy(TClock clock = SteadyClockUs);
     static int64_t SteadyClockUs();
+    void SetClock(TClock clock) { Clock = std::move(clock); }
 
     // A value of 0 or less restores the default.
     void SetLimits(const TLinkLimits& limits);

@@ -142,12 +142,17 @@ int main(int argc, char** argv) {
                    "server nickname every few ms; reports the canary's round trips and the "
                    "server's memory and CPU. nested: record starts inside each other's texts; "
                    "pinned: many connections each hold most of a 1 MB record; flood: one "
-                   "connection sends requests as fast as it can")
-        ->check(CLI::IsMember({"nested", "pinned", "flood"}));
+                   "connection sends requests as fast as it can; unread: connections that never "
+                   "log in ask for answers they never read; burst: thousands of connections at "
+                   "once, half never logging in nor reading; chat: one sender at full speed "
+                   "into a chat of 50 readers; bigtext: a 900 KB text to 100 readers each second")
+        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext"}));
     cli.add_option("--hostile-seconds", hostile.Seconds,
-                   "How long the attack is watched (default 45 for pinned, else 10)")
+                   "How long the attack is watched (default 45 for pinned, 60 for burst, 20 "
+                   "for unread, else 10)")
         ->check(CLI::PositiveNumber);
-    cli.add_option("--hostile-connections", hostile.Connections, "Attacking connections for pinned")
+    cli.add_option("--hostile-connections", hostile.Connections,
+                   "Attacking connections for pinned, unread and burst")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
     cli.add_flag("--json", config.Json, "Print the result as JSON");

@@ -1,5 +1,8 @@
 #include "HostileLoad.h"
 
+#include "HostileCrowd.h"
+#include "HostileParts.h"
+
 #include "PacketCodes.h"
 #include "ProcStats.h"
 #include "WireCodec.h"
@@ -27,46 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-int ConnectTo(const THostileConfig& config) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(config.Port));
-    if (inet_pton(AF_INET, config.Host.c_str(), &addr.sin_addr) != 1)
-        return -1;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Writes all of bytes, waiting at most timeoutMs for the socket to take them.
-bool SendAll(int fd, const char* bytes, size_t size, int timeoutMs) {
-    while (size > 0) {
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        const ssize_t n = send(fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-QByteArray Encode(int32_t code, const QByteArray& p1 = {}, const QByteArray& p2 = {}) {
-    return EncodePacket(MakePacket(code, p1, p2));
 }
 
 // The healthy client: asks for the server nickname again and again.
@@ -199,6 +162,29 @@ double Percentile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
+// Bytes queued in the kernel on the server's side of its connections, sent
+// and not yet taken by the peer plus received and not yet read
+// (/proc/net/tcp): what the server makes the kernel hold for its clients.
+uint64_t ServerSocketBytes(int port) {
+    FILE* f = std::fopen("/proc/net/tcp", "r");
+    if (!f)
+        return 0;
+    char line[512];
+    uint64_t total = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned localPort = 0;
+        unsigned long tx = 0, rx = 0;
+        if (std::sscanf(line, " %*d: %*8x:%x %*8x:%*x %*x %lx:%lx", &localPort, &tx, &rx) == 3 &&
+            static_cast<int>(localPort) == port)
+            total += tx + rx;
+    }
+    std::fclose(f);
+    return total;
+}
+
+uint64_t PeakSocketBytes = 0;
+int WatchedPort = 0;
+
 void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pid,
            uint64_t& peakRss) {
     const auto start = Clock::now();
@@ -211,6 +197,8 @@ void Watch(TCanary& canary, double seconds, int everyMs, TSample& sample, int pi
         if (pid > 0)
             if (const auto rss = ReadResidentKiB(pid))
                 peakRss = std::max(peakRss, *rss);
+        if (sample.Rtt.size() % 50 == 0) // the table is long with thousands of connections
+            PeakSocketBytes = std::max(PeakSocketBytes, ServerSocketBytes(WatchedPort));
         std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
     }
 }
@@ -231,13 +219,25 @@ uint64_t CpuNs(int pid) {
 
 int RunHostile(const THostileConfig& config) {
     const bool pinned = config.Mode == "pinned";
-    const double seconds = config.Seconds > 0 ? config.Seconds : pinned ? 45 : 10;
+    const bool crowd = IsCrowdAttack(config.Mode);
+    const double seconds = config.Seconds > 0        ? config.Seconds
+                           : pinned                  ? 45
+                           : config.Mode == "burst"  ? 60
+                           : config.Mode == "unread" ? 20
+                                                     : 10;
     TCanary canary;
     if (!canary.Start(config)) {
         std::fprintf(stderr, "kelvra-bench: the canary cannot reach the server\n");
         return 1;
     }
+    TCrowdFigures crowdFigures;
+    TCrowd crowdAttack(config, crowdFigures);
+    if (crowd && !crowdAttack.Prepare()) {
+        std::fprintf(stderr, "kelvra-bench: the chat members could not log in and join\n");
+        return 1;
+    }
     const int pid = config.ServerPid;
+    WatchedPort = config.Port;
     TSample quiet;
     uint64_t ignored = 0;
     Watch(canary, 1.0, config.CanaryEveryMs, quiet, pid, ignored);
@@ -255,6 +255,8 @@ int RunHostile(const THostileConfig& config) {
         attacker = std::thread([&] { Stream(config, Encode(KMS_SERVERNICK), figures); });
     } else if (pinned) {
         attacker = std::thread([&] { Pin(config, figures, pinnedFds); });
+    } else if (crowd) {
+        attacker = std::thread([&] { crowdAttack.Run(); });
     } else {
         std::fprintf(stderr, "kelvra-bench: unknown attack %s\n", config.Mode.c_str());
         return 1;
@@ -267,7 +269,9 @@ int RunHostile(const THostileConfig& config) {
     const uint64_t cpuEnd = CpuNs(pid);
     const double attackSeconds = SecondsSince(attackStart);
     figures.Stop = true;
+    crowdFigures.Stop = true;
     attacker.join();
+    crowdAttack.CloseAll(); // at once: the mass close is watched below
     int pinnedOpen = 0;
     for (int fd : pinnedFds) {
         pollfd p{fd, POLLIN, 0};
@@ -275,14 +279,22 @@ int RunHostile(const THostileConfig& config) {
         close(fd);
     }
     TSample after;
-    Watch(canary, 2.0, config.CanaryEveryMs, after, pid, ignored);
+    Watch(canary, config.Mode == "burst" ? 10.0 : 2.0, config.CanaryEveryMs, after, pid, ignored);
     const uint64_t rssAfter = RssKiB(pid);
 
     std::printf("attack                 %s (%.1f s)\n", config.Mode.c_str(), attackSeconds);
-    std::printf("attack bytes sent      %.1f MiB (%.2f MiB/s)\n",
-                static_cast<double>(figures.BytesSent) / 1048576.0,
-                static_cast<double>(figures.BytesSent) / 1048576.0 / attackSeconds);
-    std::printf("attack connections     %d dropped by the server", figures.Dropped.load());
+    const double sentMib =
+        static_cast<double>(figures.BytesSent + crowdFigures.BytesSent) / 1048576.0;
+    std::printf("attack bytes sent      %.1f MiB (%.2f MiB/s)\n", sentMib, sentMib / attackSeconds);
+    if (crowd)
+        std::printf("attack connections     %d opened, %d failed to connect\n",
+                    crowdFigures.Opened.load(), crowdFigures.Failed.load());
+    if (crowdFigures.Members > 0)
+        std::printf("chat                   %d texts sent, %d of %d members dropped\n",
+                    crowdFigures.Texts.load(), crowdFigures.MembersDropped.load(),
+                    crowdFigures.Members);
+    std::printf("attack connections     %d dropped by the server",
+                figures.Dropped.load() + crowdFigures.Dropped.load());
     if (pinned)
         std::printf(", %d of %zu still open at the end", pinnedOpen, pinnedFds.size());
     std::printf("\n");
@@ -292,14 +304,17 @@ int RunHostile(const THostileConfig& config) {
                 "unanswered)\n",
                 Percentile(during.Rtt, 0.5), Percentile(during.Rtt, 0.99),
                 Percentile(during.Rtt, 1.0), during.Rtt.size(), during.Lost);
-    std::printf("canary after           p50 %.2f ms  p99 %.2f ms  (%zu asks, %d unanswered)\n",
-                Percentile(after.Rtt, 0.5), Percentile(after.Rtt, 0.99), after.Rtt.size(),
-                after.Lost);
+    std::printf("canary after           p50 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu asks, %d "
+                "unanswered)\n",
+                Percentile(after.Rtt, 0.5), Percentile(after.Rtt, 0.99), Percentile(after.Rtt, 1.0),
+                after.Rtt.size(), after.Lost);
     if (pid > 0) {
         std::printf("server RSS             before %s, peak during %s, end of attack %s, after "
                     "%s\n",
                     Mib(rssBefore).c_str(), Mib(peakRss).c_str(), Mib(rssEnd).c_str(),
                     Mib(rssAfter).c_str());
+        std::printf("server socket queues   peak %s (kernel, server side, sampled)\n",
+                    Mib(PeakSocketBytes / 1024).c_str());
         const double cpu = static_cast<double>(cpuEnd - cpuBefore) / 1e9;
         std::printf("server CPU during      %.2f s (%.0f%% of the attack's time)\n", cpu,
                     cpu / attackSeconds * 100);

@@ -5,6 +5,7 @@
 //           1 MB, each inside the texts of the ones before it
 //   pinned  many connections each send most of a 1 MB record and go silent
 //   flood   one connection sends small requests as fast as the server reads
+// and the crowds of HostileCrowd.h (unread, burst, chat, bigtext).
 #include <string>
 
 namespace kelvra {
@@ -14,7 +15,7 @@ struct THostileConfig {
     std::string Host = "127.0.0.1";
     int Port = 0;
     int ServerPid = 0;      // 0: no server figures
-    int Connections = 1000; // pinned: attacking connections
+    int Connections = 1000; // pinned, unread, burst: attacking connections
     double Seconds = 0;     // how long the attack is watched; 0: per mode
     int CanaryEveryMs = 5;  // pause between the canary's requests
 };

@@ -1,0 +1,140 @@
+// The limits of one connection, on a clock the test moves, and the output
+// queue that shares large records between recipients.
+#include "LinkPolicy.h"
+#include "OutBuffer.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelvra;
+
+namespace {
+
+class LinkPolicyTest : public ::testing::Test {
+protected:
+    LinkPolicyTest() : Policy([this] { return NowUs; }) {
+        TLinkLimits l;
+        l.ReadRate = 1000;
+        l.FanOutRate = 10000;
+        l.PendingInputBudget = 100;
+        l.RecordTimeLimitSeconds = 2;
+        l.OutputBudget = 8000;
+        Policy.SetLimits(l);
+    }
+    int64_t NowUs = 1'000'000;
+    TLinkPolicy Policy;
+};
+
+TEST_F(LinkPolicyTest, ReadRateAndFanOutPauseUntilTheirBucketsRefill) {
+    TLinkMeter m;
+    Policy.Open(m);
+    Policy.ChargeRead(m, 1000); // one second's worth: no wait yet
+    EXPECT_EQ(Policy.PauseUs(m), 0);
+    Policy.ChargeRead(m, 500);
+    EXPECT_EQ(Policy.PauseUs(m), 500'001);
+    NowUs += 500'001;
+    EXPECT_EQ(Policy.PauseUs(m), 0);
+    // Fan-out has its own bucket; the longer wait of the two counts.
+    Policy.ChargeFanOut(m, 10000 + 20000);
+    EXPECT_EQ(Policy.PauseUs(m), 2'000'001);
+    // A long quiet time fills the buckets only to their depth.
+    NowUs += 60'000'000;
+    Policy.ChargeRead(m, 1001);
+    EXPECT_GT(Policy.PauseUs(m), 0);
+}
+
+TEST_F(LinkPolicyTest, PendingInputBudgetRefusesOnlyTheConnectionThatGrew) {
+    TLinkMeter a, b;
+    EXPECT_TRUE(Policy.CountPending(a, 80, 80));
+    EXPECT_FALSE(Policy.CountPending(b, 30, 30)); // 110 > 100
+    EXPECT_TRUE(Policy.CountPending(a, 60, 0));   // shrinking is always fine
+    Policy.ForgetPending(b);
+    EXPECT_EQ(Policy.PendingTotal(), 60);
+    Policy.ForgetPending(a);
+    EXPECT_EQ(Policy.PendingTotal(), 0);
+}
+
+TEST_F(LinkPolicyTest, RecordAgeRunsFromItsFirstByteAndHandshakesCount) {
+    TLinkMeter m;
+    Policy.CountPending(m, 10, 10);
+    NowUs += 1'500'000;
+    // More bytes of the same record: the clock stays.
+    Policy.CountPending(m, 20, 10);
+    NowUs += 600'000;
+    EXPECT_TRUE(Policy.TooOld(m));
+    // All pending bytes came with the last read: a new record, a new clock.
+    Policy.CountPending(m, 5, 5);
+    EXPECT_FALSE(Policy.TooOld(m));
+    Policy.ForgetPending(m);
+    NowUs += 10'000'000;
+    EXPECT_FALSE(Policy.TooOld(m));
+
+    TLinkMeter handshake;
+    Policy.StartAgeClock(handshake);
+    NowUs += 2'000'001;
+    EXPECT_TRUE(Policy.TooOld(handshake));
+}
+
+TEST_F(LinkPolicyTest, OutputVictimsAreNonLoggedOnOverTheirShareThenTheLargest) {
+    TLinkLimits l = Policy.Limits();
+    l.OutputBudget = 1'000'000;
+    Policy.SetLimits(l);
+    Policy.NoteQueued(1'100'000);
+    ASSERT_TRUE(Policy.OverOutputBudget(0));
+    // Down to seven eighths of the budget: 225,000 bytes to free.
+    const std::vector<TLinkPolicy::THolder> holders = {{1, 100'000, true},
+                                                       {2, 90'000, true},
+                                                       {3, 70'000, false}, // over its share
+                                                       {4, 60'000, false}, // within it
+                                                       {5, 80'000, true}};
+    EXPECT_EQ(Policy.PickVictims(holders, 0), (std::vector<int>{3, 1, 2}));
+    const std::vector<TLinkPolicy::THolder> few = {
+        {7, 100'000, true}, {8, 200'000, true}, {9, 150'000, true}};
+    EXPECT_EQ(Policy.PickVictims(few, 100'000), (std::vector<int>{8, 9}));
+}
+
+TEST_F(LinkPolicyTest, NotLoggedOnOverItsShareGoesOnlyOnceItsSocketStalled) {
+    TLinkMeter m;
+    Policy.Open(m);
+    const qsizetype over = TLinkPolicy::kUnloggedShare + 1;
+    EXPECT_FALSE(Policy.OverShare(m, over, false));
+    NowUs += TLinkPolicy::kStallUs;
+    EXPECT_TRUE(Policy.OverShare(m, over, false));
+    EXPECT_FALSE(Policy.OverShare(m, over, true));
+    EXPECT_FALSE(Policy.OverShare(m, TLinkPolicy::kUnloggedShare, false));
+}
+
+TEST_F(LinkPolicyTest, NonPositiveLimitsMeanTheDefaults) {
+    Policy.SetLimits(TLinkLimits{0, -1, 0, 0, -5});
+    const TLinkLimits d;
+    EXPECT_EQ(Policy.Limits().OutputBudget, d.OutputBudget);
+    EXPECT_EQ(Policy.Limits().FanOutRate, d.FanOutRate);
+    EXPECT_EQ(Policy.Limits().RecordTimeLimitSeconds, d.RecordTimeLimitSeconds);
+}
+
+TEST(OutBufferTest, SharesLargeRecordsAndKeepsOffsetsAcrossPartialWrites) {
+    TOutBuffer out;
+    const QByteArray big(TOutBuffer::kShareFrom, 'B');
+    out.Append("ab");
+    out.Append("cd");
+    out.Append(big);
+    out.Append("ef");
+    EXPECT_EQ(out.Pending(), 6 + big.size());
+    iovec parts[8];
+    ASSERT_EQ(out.Gather(parts, 8, 1 << 20), 3);
+    EXPECT_EQ(parts[1].iov_base, big.constData()); // not copied
+    EXPECT_EQ(parts[0].iov_len, 4u);
+    // A write that stops inside the shared record.
+    out.Consume(10);
+    EXPECT_EQ(out.WrittenOffset(), 10u);
+    ASSERT_EQ(out.Gather(parts, 8, 5), 1);
+    EXPECT_EQ(static_cast<const char*>(parts[0].iov_base), big.constData() + 6);
+    EXPECT_EQ(parts[0].iov_len, 5u);
+    out.Consume(out.Pending());
+    EXPECT_EQ(out.WrittenOffset(), out.QueuedOffset());
+    EXPECT_EQ(out.Gather(parts, 8, 1 << 20), 0);
+    out.Append("gh");
+    EXPECT_EQ(out.Discard(), 2);
+    EXPECT_EQ(out.QueuedOffset(), 8u + static_cast<uint64_t>(big.size()));
+}
+
+} // namespace
