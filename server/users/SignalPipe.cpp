@@ -22,6 +22,7 @@ void OnSignal(int signo) {
         _exit(128 + signo);
     const int saved = errno;
     const char byte = static_cast<char>(signo);
+    // A full pipe already holds a reload request: losing this byte is fine.
     [[maybe_unused]] const ssize_t n = write(gPipe[1], &byte, 1);
     errno = saved;
 }
@@ -34,12 +35,13 @@ TSignalPipe::~TSignalPipe() {
     delete Notifier;
     for (int signo : kSignals)
         signal(signo, SIG_DFL);
+    gHangUpReloads = 0;
 }
 
-bool TSignalPipe::Install(TMode mode) {
-    gHangUpReloads = mode == HangUpReloads;
+bool TSignalPipe::Install(bool hangUpReloads) {
     if (gPipe[0] < 0 && pipe2(gPipe, O_NONBLOCK | O_CLOEXEC) != 0)
         return false;
+    gHangUpReloads = hangUpReloads ? 1 : 0;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -55,16 +57,28 @@ bool TSignalPipe::Install(TMode mode) {
 }
 
 void TSignalPipe::OnReadable() {
-    char byte = 0;
-    if (read(gPipe[0], &byte, 1) != 1)
+    char bytes[64];
+    const ssize_t n = read(gPipe[0], bytes, sizeof bytes);
+    bool reload = false;
+    int end = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        const int signo = static_cast<unsigned char>(bytes[i]);
+        if (signo == SIGHUP && gHangUpReloads)
+            reload = true; // several at once are one reload
+        else if (end == 0)
+            end = signo;
+    }
+    if (Ended)
         return;
-    if (byte == SIGHUP && gHangUpReloads) {
-        emit ReloadRequested();
+    if (end != 0) {
+        // Later ending signals are handled inside the handler; one shutdown is enough.
+        Ended = true;
+        Notifier->setEnabled(false);
+        emit Received(end);
         return;
     }
-    // Later signals are handled inside the handler; one shutdown is enough.
-    Notifier->setEnabled(false);
-    emit Received(static_cast<unsigned char>(byte));
+    if (reload)
+        emit ReloadRequested();
 }
 
 } // namespace kelvra

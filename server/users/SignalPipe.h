@@ -1,7 +1,7 @@
 #pragma once
 // SIGTERM, SIGINT and SIGHUP turned into an event of the Qt loop through a self-pipe,
 // so the shutdown runs on the server's thread like any other event. A second
-// signal ends the process at once with 128 + the signal number.
+// signal that ends the process ends it at once with 128 + the signal number.
 #include <QObject>
 
 class QSocketNotifier;
@@ -14,12 +14,10 @@ public:
     explicit TSignalPipe(QObject* parent = nullptr);
     ~TSignalPipe() override;
 
-    enum TMode {
-        CloseOnAll,    // each of the three asks for the close
-        HangUpReloads, // SIGHUP asks for a reload instead, as often as it comes
-    };
     // False (with errno set) when the pipe or the handlers cannot be installed.
-    bool Install(TMode mode = CloseOnAll);
+    // With hangUpReloads, SIGHUP asks for a reload, as often as it comes,
+    // instead of ending the process.
+    bool Install(bool hangUpReloads = false);
 
 signals:
     void Received(int signalNumber);
@@ -29,6 +27,7 @@ private:
     void OnReadable();
 
     QSocketNotifier* Notifier = nullptr;
+    bool Ended = false;
 };
 
 } // namespace kelvra

@@ -102,7 +102,7 @@ int Run(const TOptions& options) {
 
     // Installed before listening, so no client ever sees a server that cannot be stopped cleanly.
     TSignalPipe signalPipe;
-    if (!signalPipe.Install(TSignalPipe::HangUpReloads)) {
+    if (!signalPipe.Install(true)) {
         Fail(QStringLiteral("cannot install the signal handlers: %1").arg(qt_error_string(errno)));
         return 1;
     }
