@@ -151,6 +151,14 @@ bool TMainForm::Startup() {
         }
     }
 
+    QString tlsError;
+    if (!Tls.Start(ServerRuntime.Connections(), ReadTlsSettings(RegLink1), BindAddress,
+                   &tlsError)) {
+        // Asked for TLS: never run without it.
+        ErrorBox(nullptr, QStringLiteral("The TLS port cannot be opened: %1.").arg(tlsError));
+        ServerRuntime.Stop();
+        return false;
+    }
     // The chat runs without its web page rather than not at all.
     QString webError;
     OpenWebPort(ServerRuntime.Connections(), ReadWebSettings(RegLink1), BindAddress, webError);

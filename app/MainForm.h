@@ -7,6 +7,7 @@
 #include "PicClip.h"
 #include "RegLink.h"
 #include "ServerRuntime.h"
+#include "TlsFrontEnd.h"
 
 #include <QMainWindow>
 
@@ -108,6 +109,8 @@ private:
     TRegLink RegLink1;
     TConsoleView View;
     TServerRuntime ServerRuntime;
+    // The TLS port of the settings' [TLS] group, beside the plain one.
+    TTlsFrontEnd Tls;
     TPicClip PicClip1;
 
     QMdiArea* Mdi = nullptr;

@@ -7,6 +7,10 @@
 #   bench/run-standard.sh --port P --server-pid PID [--label console]
 #                                               an already running server (e.g. the
 #                                               console under Xvfb); it must stay up
+#   bench/run-standard.sh --tls [--tls-port Q]   each run twice, alternating: through
+#                                               the plain port and through the TLS port
+#                                               (a spawned server gets a throwaway
+#                                               certificate; a running one needs --tls-port)
 # Options: --bin-dir DIR (default: build/bin), --runs N (3), --out-md FILE,
 #          --out-json FILE, --label NAME (names the output files, default
 #          "headless" or "external"), --scenarios "N:S:M ..." to override.
@@ -22,8 +26,10 @@ label=""
 out_md=""
 out_json=""
 scenarios="100:10:200 1000:10:100 5000:5:50"
+tls=0
+tls_port=""
 
-usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
+usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -35,6 +41,8 @@ while [[ $# -gt 0 ]]; do
     --out-md) out_md=$2; shift 2 ;;
     --out-json) out_json=$2; shift 2 ;;
     --scenarios) scenarios=$2; shift 2 ;;
+    --tls) tls=1; shift ;;
+    --tls-port) tls_port=$2; shift 2 ;;
     -h | --help) usage 0 ;;
     *) echo "run-standard.sh: unknown option $1" >&2; usage 1 >&2 ;;
     esac
@@ -44,14 +52,26 @@ if [[ -n "$port" && -z "$server_pid" ]] || [[ -z "$port" && -n "$server_pid" ]];
     echo "run-standard.sh: --port and --server-pid go together" >&2
     exit 1
 fi
+if [[ $tls -eq 1 && -n "$port" && -z "$tls_port" ]]; then
+    echo "run-standard.sh: --tls with a running server needs its --tls-port" >&2
+    exit 1
+fi
 if [[ -n "$port" ]]; then
     target=(--port "$port" --server-pid "$server_pid")
+    tls_target=(--port "$tls_port" --server-pid "$server_pid" --tls)
     label=${label:-external}
     how="an already running server (port $port, pid $server_pid)"
 else
     target=(--spawn)
+    tls_target=(--spawn --tls)
     label=${label:-headless}
     how="a fresh kelvra-serverd per run (--spawn)"
+fi
+transports="plain"
+if [[ $tls -eq 1 ]]; then
+    transports="plain tls"
+    label="$label-tls"
+    how="$how, each run through the plain port and then through the TLS port"
 fi
 out_md=${out_md:-"$here/results-$label.md"}
 out_json=${out_json:-"$here/results-$label.json"}
@@ -87,34 +107,41 @@ declare -A complete
 for scenario in $scenarios; do
     IFS=: read -r n s m <<<"$scenario"
     timeout=$((n >= 5000 ? 180 : 90))
-    done_ok=0
+    declare -A done_ok=()
     for ((i = 1; i <= runs; ++i)); do
-        out="$work/$n-$s-$m-$i.json"
-        rc=0
-        "$bench" "${target[@]}" -n "$n" -s "$s" -m "$m" --timeout "$timeout" --json \
-            --no-progress >"$out" 2>"$work/err" || rc=$?
-        if [[ $rc -eq 0 ]]; then
-            done_ok=$((done_ok + 1))
-        else
-            failed=1
-            echo "run-standard.sh: N=$n S=$s M=$m run $i failed (exit $rc): $(tail -1 "$work/err")" >&2
-        fi
-        echo "N=$n S=$s M=$m run $i: $(json_value deliveries_per_second "$out") deliveries/s," \
-            "p99 $(json_value latency_p99_ms "$out") ms, load $(cut -d' ' -f1 /proc/loadavg)" >&2
-        json_runs+="${json_runs:+,}{\"clients\":$n,\"senders\":$s,\"messages\":$m,\"run\":$i,\"exit_code\":$rc"
+        # Alternating, so both transports see the same moods of the host.
+        for tr in $transports; do
+            out="$work/$n-$s-$m-$i-$tr.json"
+            rc=0
+            if [[ $tr == tls ]]; then args=("${tls_target[@]}"); else args=("${target[@]}"); fi
+            "$bench" "${args[@]}" -n "$n" -s "$s" -m "$m" --timeout "$timeout" --json \
+                --no-progress >"$out" 2>"$work/err" || rc=$?
+            if [[ $rc -eq 0 ]]; then
+                done_ok[$tr]=$((${done_ok[$tr]:-0} + 1))
+            else
+                failed=1
+                echo "run-standard.sh: N=$n S=$s M=$m run $i ($tr) failed (exit $rc): $(tail -1 "$work/err")" >&2
+            fi
+            echo "N=$n S=$s M=$m run $i ($tr): $(json_value deliveries_per_second "$out") deliveries/s," \
+                "p99 $(json_value latency_p99_ms "$out") ms, load $(cut -d' ' -f1 /proc/loadavg)" >&2
+            json_runs+="${json_runs:+,}{\"clients\":$n,\"senders\":$s,\"messages\":$m,\"run\":$i,\"transport\":\"$tr\",\"exit_code\":$rc"
+            for f in "${fields[@]}"; do
+                json_runs+=",\"$f\":$(json_value "$f" "$out" || true)"
+            done
+            json_runs+="}"
+        done
+    done
+    for tr in $transports; do
+        complete[$scenario:$tr]=${done_ok[$tr]:-0}
         for f in "${fields[@]}"; do
-            json_runs+=",\"$f\":$(json_value "$f" "$out" || true)"
+            values=""
+            for ((i = 1; i <= runs; ++i)); do
+                values+=" $(json_value "$f" "$work/$n-$s-$m-$i-$tr.json" || true)"
+            done
+            med[$scenario:$tr:$f]=$(echo "$values" | median)
         done
-        json_runs+="}"
     done
-    complete[$scenario]=$done_ok
-    for f in "${fields[@]}"; do
-        values=""
-        for ((i = 1; i <= runs; ++i)); do
-            values+=" $(json_value "$f" "$work/$n-$s-$m-$i.json" || true)"
-        done
-        med[$scenario:$f]=$(echo "$values" | median)
-    done
+    unset done_ok
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -128,21 +155,35 @@ fmt() { [[ "$1" == null ]] && echo "-" || printf "%.${2}f" "$1"; }
         "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM;" \
         "load average before $load_before, after $load_after. Window 16, text 48 bytes."
     echo
-    echo "| N | S | M | runs ok | login + join (s) | logins/s | deliveries | deliveries/s | p50 (ms) | p99 (ms) | server RSS/conn (KiB) | server CPU/delivery (us) | bench CPU/delivery (us) |"
-    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    echo "| N | S | M | port | runs ok | login + join (s) | logins/s | deliveries | deliveries/s | p50 (ms) | p99 (ms) | server RSS/conn (KiB) | server CPU/delivery (us) | bench CPU/delivery (us) |"
+    echo "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     for scenario in $scenarios; do
         IFS=: read -r n s m <<<"$scenario"
-        echo "| $n | $s | $m | ${complete[$scenario]}/$runs" \
-            "| $(fmt "${med[$scenario:login_seconds]}" 3)" \
-            "| $(fmt "${med[$scenario:logins_per_second]}" 0)" \
-            "| $(fmt "${med[$scenario:deliveries]}" 0)" \
-            "| $(fmt "${med[$scenario:deliveries_per_second]}" 0)" \
-            "| $(fmt "${med[$scenario:latency_p50_ms]}" 2)" \
-            "| $(fmt "${med[$scenario:latency_p99_ms]}" 2)" \
-            "| $(fmt "${med[$scenario:server_rss_per_connection_kib]}" 2)" \
-            "| $(fmt "${med[$scenario:server_cpu_us_per_delivery]}" 3)" \
-            "| $(fmt "${med[$scenario:bench_cpu_us_per_delivery]}" 3) |"
+        for tr in $transports; do
+            k="$scenario:$tr"
+            echo "| $n | $s | $m | $tr | ${complete[$k]}/$runs" \
+                "| $(fmt "${med[$k:login_seconds]}" 3)" \
+                "| $(fmt "${med[$k:logins_per_second]}" 0)" \
+                "| $(fmt "${med[$k:deliveries]}" 0)" \
+                "| $(fmt "${med[$k:deliveries_per_second]}" 0)" \
+                "| $(fmt "${med[$k:latency_p50_ms]}" 2)" \
+                "| $(fmt "${med[$k:latency_p99_ms]}" 2)" \
+                "| $(fmt "${med[$k:server_rss_per_connection_kib]}" 2)" \
+                "| $(fmt "${med[$k:server_cpu_us_per_delivery]}" 3)" \
+                "| $(fmt "${med[$k:bench_cpu_us_per_delivery]}" 3) |"
+        done
     done
+    if [[ $tls -eq 1 ]]; then
+        echo
+        for scenario in $scenarios; do
+            IFS=: read -r n s m <<<"$scenario"
+            p=${med[$scenario:plain:deliveries_per_second]}
+            t=${med[$scenario:tls:deliveries_per_second]}
+            if [[ $p != null && $t != null ]]; then
+                echo "N=$n S=$s M=$m: TLS relays $(awk -v t="$t" -v p="$p" 'BEGIN { printf "%.0f", 100 * t / p }')% of the plain port's deliveries/s."
+            fi
+        done
+    fi
 } >"$out_md"
 
 {
@@ -156,13 +197,16 @@ fmt() { [[ "$1" == null ]] && echo "-" || printf "%.${2}f" "$1"; }
     first=1
     for scenario in $scenarios; do
         IFS=: read -r n s m <<<"$scenario"
-        line="    {\"clients\":$n,\"senders\":$s,\"messages\":$m,\"runs_ok\":${complete[$scenario]}"
-        for f in "${fields[@]}"; do
-            line+=",\"$f\":${med[$scenario:$f]}"
+        for tr in $transports; do
+            k="$scenario:$tr"
+            line="    {\"clients\":$n,\"senders\":$s,\"messages\":$m,\"transport\":\"$tr\",\"runs_ok\":${complete[$k]}"
+            for f in "${fields[@]}"; do
+                line+=",\"$f\":${med[$k:$f]}"
+            done
+            [[ $first -eq 1 ]] || echo ","
+            printf '%s}' "$line"
+            first=0
         done
-        [[ $first -eq 1 ]] || echo ","
-        printf '%s}' "$line"
-        first=0
     done
     echo
     echo "  ],"

@@ -82,6 +82,13 @@ TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
             EndLink(link, QString(), r.Status == TIoStatus::Closed);
             return TInput::Gone;
         }
+        // A front end that must write to go on (a handshake's answer the
+        // socket could not take) is woken by the descriptor turning writable;
+        // output queued during a handshake goes once it is done.
+        if (link.Io->WantsWrite())
+            UpdateWriteInterest(link);
+        if (link.Write == TWriteState::Idle && link.Out.Pending() > 0 && !link.Io->Handshaking())
+            MarkDirty(link);
         link.LastReadBytes = r.Bytes;
         if (r.Bytes > 0) {
             Policy.ChargeRead(link.Meter, r.Bytes);

@@ -100,6 +100,12 @@ void TConnectionManager::Flush() {
 }
 
 void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
+    if (link.Io->Handshaking()) {
+        // Nothing flows before the handshake is done; the read that
+        // finishes it queues the link again.
+        SetWriteState(link, TWriteState::Idle);
+        return;
+    }
     // A link that has not logged on keeps no more than its share in the
     // socket either: the rest stays here, where the share check sees it.
     qsizetype allowance = budget;
@@ -150,6 +156,11 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
         link.Read = TReadState::Idle;
         Settle(link);
     }
+    // Writing may have finished a handshake that took the peer's first
+    // records in with it.
+    if (link.Read == TReadState::Idle && link.Life != TLinkLife::Closing &&
+        link.Io->HasPendingInput())
+        QueueTurn(link);
 }
 
 void TConnectionManager::SetWriteState(TLink& link, TWriteState state) {

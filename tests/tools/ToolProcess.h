@@ -9,6 +9,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <functional>
@@ -124,12 +125,18 @@ public:
     quint16 Port = 0;
 };
 
-// A client that speaks records over a blocking QTcpSocket.
+// A client that speaks records over a blocking socket, plain or TLS.
 class TRecordClient {
 public:
     bool Connect(quint16 port, int msecs = 5000) {
         Socket.connectToHost(QStringLiteral("127.0.0.1"), port);
         return Socket.waitForConnected(msecs);
+    }
+    // TLS without checking the certificate (tests make their own).
+    bool ConnectEncrypted(quint16 port, int msecs = 5000) {
+        Socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        Socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        return Socket.waitForEncrypted(msecs);
     }
     void Send(const TDataPacket& p) {
         Socket.write(EncodePacket(p));
@@ -162,7 +169,7 @@ public:
         return WaitFor([code](const TDataPacket& p) { return p.Code == code; }, msecs);
     }
 
-    QTcpSocket Socket;
+    QSslSocket Socket;
     TStreamDecoder Decoder;
     std::vector<TDataPacket> Received;
     size_t Checked = 0;

@@ -20,6 +20,7 @@ struct TBenchConfig {
     bool Json = false;
     bool Progress = false;
     bool CodecOnly = false; // decode every record with DecodeRecord
+    bool Tls = false;       // speak TLS to the port (no certificate check)
     // Connects not yet answered at one time; more would overrun the listen backlog.
     int ConnectWindow = 256;
 };

@@ -52,11 +52,11 @@ int Run(kelvra::TBenchConfig& config) {
     int serverPid = config.ServerPid;
     if (config.Spawn) {
         const std::string exe = kelvra::TSpawnedServer::FindBesideSelf("kelvra-serverd");
-        if (!server.Start(exe, 30)) {
+        if (!server.Start(exe, 30, config.Tls)) {
             std::fprintf(stderr, "kelvra-bench: %s\n", server.Error().c_str());
             return kExitFailed;
         }
-        config.Port = server.Port();
+        config.Port = config.Tls ? server.TlsPort() : server.Port();
         serverPid = server.Pid();
     }
 
@@ -130,6 +130,9 @@ int main(int argc, char** argv) {
                                "Start kelvra-serverd from beside this program on a free port with "
                                "private settings, measure it, stop it at the end");
     spawn->excludes(port)->excludes(pid);
+    cli.add_flag("--tls", config.Tls,
+                 "Speak TLS to the port (the certificate is not checked); with --spawn the server "
+                 "gets a TLS port with a throwaway certificate and the clients use it");
     cli.add_flag("--codec-only", config.CodecOnly,
                  "Decode every record with the wire codec instead of in place (slower; for "
                  "measuring the bench's own cost)");

@@ -13,6 +13,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -74,6 +76,9 @@ const char* RefusalName(int32_t code) {
 
 struct TLoadGenerator::TClient {
     int Fd = -1;
+    SSL* Tls = nullptr;
+    bool Handshaking = false;
+    size_t TlsRetry = 0; // bytes of a TLS write that waits for the socket
     int Index = 0;
     bool Connecting = false;
     bool Answered = false; // the login got KMC_OKAY
@@ -99,20 +104,32 @@ TLoadGenerator::TLoadGenerator(const TBenchConfig& config, const std::string& ro
     MessageTextAt = MessageTemplate.size() - 2 - static_cast<size_t>(config.TextSize);
     PingBytes = Encode(KMS_PING);
     JoinBytes = Encode(KMS_JOIN, roomBytes);
+    if (config.Tls) {
+        // A measuring client: the server's certificate is not checked.
+        TlsContext = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(TlsContext, TLS1_2_VERSION);
+        SSL_CTX_set_mode(TlsContext, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
+                                         SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        SSL_CTX_set_read_ahead(TlsContext, 1);
+    }
 }
 
 TLoadGenerator::~TLoadGenerator() {
     CloseAll();
     if (Epoll >= 0)
         close(Epoll);
+    SSL_CTX_free(TlsContext);
 }
 
 void TLoadGenerator::CloseAll() {
-    for (TClient& c : Clients)
+    for (TClient& c : Clients) {
+        SSL_free(c.Tls);
+        c.Tls = nullptr;
         if (c.Fd >= 0) {
             close(c.Fd);
             c.Fd = -1;
         }
+    }
 }
 
 void TLoadGenerator::Fail(const std::string& error) {
@@ -180,6 +197,94 @@ void TLoadGenerator::OnConnected(TClient& c) {
     c.Connecting = false;
     ++Connected;
     WatchWritable(c, false);
+    if (TlsContext) {
+        c.Tls = SSL_new(TlsContext);
+        if (!c.Tls || SSL_set_fd(c.Tls, c.Fd) != 1) {
+            Fail("cannot make a TLS session");
+            return;
+        }
+        SSL_set_connect_state(c.Tls);
+        c.Handshaking = true;
+        ContinueHandshake(c);
+        return;
+    }
+    SendLogin(c);
+}
+
+bool TLoadGenerator::ContinueHandshake(TClient& c) {
+    const int ret = SSL_do_handshake(c.Tls);
+    if (ret == 1) {
+        c.Handshaking = false;
+        WatchWritable(c, false);
+        SendLogin(c);
+        return true;
+    }
+    switch (SSL_get_error(c.Tls, ret)) {
+    case SSL_ERROR_WANT_READ:
+        WatchWritable(c, false);
+        break;
+    case SSL_ERROR_WANT_WRITE:
+        WatchWritable(c, true);
+        break;
+    default: {
+        const unsigned long code = ERR_get_error();
+        ERR_clear_error();
+        Fail("TLS handshake failed for b" + std::to_string(c.Index) + ": " +
+             (code ? ERR_reason_error_string(code) : "the connection ended"));
+        break;
+    }
+    }
+    return false;
+}
+
+ssize_t TLoadGenerator::Receive(TClient& c, char* data, size_t size) {
+    if (!c.Tls)
+        return recv(c.Fd, data, size, 0);
+    // Every record that has arrived, as one plain read would take it.
+    size_t got = 0;
+    while (got < size) {
+        size_t n = 0;
+        if (SSL_read_ex(c.Tls, data + got, size - got, &n) == 1) {
+            got += n;
+            // No receive that would only say "nothing more".
+            if (!SSL_has_pending(c.Tls))
+                break;
+            continue;
+        }
+        const int error = SSL_get_error(c.Tls, 0);
+        if (got > 0)
+            break;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (error == SSL_ERROR_ZERO_RETURN)
+            return 0;
+        ERR_clear_error();
+        errno = EPROTO;
+        return -1;
+    }
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t TLoadGenerator::Transmit(TClient& c, const char* data, size_t size) {
+    if (!c.Tls)
+        return send(c.Fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    // A write that had to wait is offered again exactly as it was.
+    const size_t offer = c.TlsRetry > 0 ? c.TlsRetry : size;
+    size_t n = 0;
+    if (SSL_write_ex(c.Tls, data, offer, &n) == 1) {
+        c.TlsRetry = 0;
+        return static_cast<ssize_t>(n);
+    }
+    c.TlsRetry = offer;
+    const int error = SSL_get_error(c.Tls, 0);
+    ERR_clear_error();
+    errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : EPROTO;
+    return -1;
+}
+
+void TLoadGenerator::SendLogin(TClient& c) {
     const QByteArray nick = "b" + QByteArray::number(c.Index);
     std::string login = Encode(KMS_LOGIN, nick, "0") +
                         Encode(KMS_USER, nick, QByteArray::fromStdString(Config.Password));
@@ -215,8 +320,7 @@ void TLoadGenerator::QueueMessages(TClient& c) {
 
 void TLoadGenerator::Flush(TClient& c) {
     while (c.OutAt < c.Out.size()) {
-        const ssize_t n =
-            send(c.Fd, c.Out.data() + c.OutAt, c.Out.size() - c.OutAt, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = Transmit(c, c.Out.data() + c.OutAt, c.Out.size() - c.OutAt);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -244,6 +348,13 @@ void TLoadGenerator::OnEvent(TClient& c, uint32_t events) {
         if (!Error.empty())
             return;
     }
+    if (c.Handshaking) {
+        if (!ContinueHandshake(c))
+            return;
+        // Records the handshake took in with it are not announced again.
+        if (SSL_has_pending(c.Tls))
+            events |= EPOLLIN;
+    }
     if (events & (EPOLLIN | EPOLLHUP | EPOLLERR))
         OnReadable(c);
     if (!Error.empty() || c.Fd < 0)
@@ -260,7 +371,7 @@ void TLoadGenerator::OnReadable(TClient& c) {
         if (carry > 0)
             std::memcpy(Buffer.data(), c.Pending.data(), carry);
         const size_t room = Buffer.size() - carry;
-        const ssize_t n = recv(c.Fd, Buffer.data() + carry, room, 0);
+        const ssize_t n = Receive(c, Buffer.data() + carry, room);
         if (n == 0) {
             Fail("the server closed the connection of b" + std::to_string(c.Index));
             return;

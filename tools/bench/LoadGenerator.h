@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+typedef struct ssl_ctx_st SSL_CTX;
+
 namespace kelvra {
 
 struct TBenchResult {
@@ -64,6 +66,12 @@ private:
     bool Connect(TClient& client);
     void OnEvent(TClient& client, uint32_t events);
     void OnConnected(TClient& client);
+    void SendLogin(TClient& client);
+    // TLS: the handshake goes on; false while it is not done.
+    bool ContinueHandshake(TClient& client);
+    // recv and send, or their TLS counterparts, with the same results.
+    ssize_t Receive(TClient& client, char* data, size_t size);
+    ssize_t Transmit(TClient& client, const char* data, size_t size);
     void OnReadable(TClient& client);
     size_t Parse(TClient& client, char* data, size_t size);
     void OnRecord(TClient& client, const TRecordView& record);
@@ -80,6 +88,7 @@ private:
     std::string Room;
     std::vector<TClient> Clients;
     int Epoll = -1;
+    SSL_CTX* TlsContext = nullptr;
     std::vector<char> Buffer;
     TRecordScanner Scanner;
     TLatencyHistogram Latency;

@@ -1,5 +1,8 @@
 #include "SpawnedServer.h"
 
+#include "SelfSignedCertificate.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -13,6 +16,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace kelvra {
 
@@ -60,7 +64,7 @@ void TSpawnedServer::RemoveFolder() {
     Folder.clear();
 }
 
-bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds) {
+bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds, bool tls) {
     if (access(executable.c_str(), X_OK) != 0) {
         Message = "cannot run " + executable + ": " + std::strerror(errno);
         return false;
@@ -84,6 +88,27 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds)
         }
     }
 
+    // Quiet: a journal line per connection would be the bench's cost, not the server's.
+    std::vector<std::string> args = {executable, "--nick",     "benchserver", "--port",    "0",
+                                     "--quiet",  "--settings", settings,      "--control", "none"};
+    if (tls) {
+        TCertificateFiles cert;
+        if (!MakeSelfSignedCertificate(QString::fromStdString(Folder), QStringLiteral("bench"),
+                                       QStringLiteral("localhost"), cert)) {
+            Message = "cannot make a certificate for the TLS port";
+            return false;
+        }
+        for (const std::string& arg :
+             {std::string("--tls-port"), std::string("0"), std::string("--tls-cert"),
+              cert.CertificatePath.toStdString(), std::string("--tls-key"),
+              cert.KeyPath.toStdString()})
+            args.push_back(arg);
+    }
+    std::vector<const char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
+
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         Message = std::string("pipe: ") + std::strerror(errno);
@@ -98,22 +123,22 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds)
     }
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
-        // Quiet: a journal line per connection would be the bench's cost, not the server's.
-        const char* argv[] = {executable.c_str(), "--nick",     "benchserver",    "--port",
-                              "0",                "--quiet",    "--settings",     settings.c_str(),
-                              "--control",        "none",       nullptr};
-        execv(executable.c_str(), const_cast<char* const*>(argv));
+        execv(executable.c_str(), const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     close(pipeFds[1]);
     ChildPid = pid;
     OutputFd = pipeFds[0];
 
-    // The one line the server prints once it listens.
+    // The line the server prints once it listens, and one for the TLS port.
+    const size_t linesWanted = tls ? 2 : 1;
+    auto lineCount = [](const std::string& text) {
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    };
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
-    while (line.find('\n') == std::string::npos) {
+    while (lineCount(line) < linesWanted) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
@@ -145,6 +170,17 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds)
         return false;
     }
     ListenPort = std::atoi(line.c_str() + colon + 1);
+    if (tls) {
+        const std::string second = line.substr(line.find('\n') + 1);
+        const size_t tlsColon = second.rfind(':', second.find('\n'));
+        if (second.rfind("listening (TLS) on ", 0) != 0 || tlsColon == std::string::npos) {
+            Message = "unexpected output from kelvra-serverd: " + second;
+            return false;
+        }
+        ListenTlsPort = std::atoi(second.c_str() + tlsColon + 1);
+        if (ListenTlsPort <= 0)
+            return false;
+    }
     return ListenPort > 0;
 }
 

@@ -14,14 +14,16 @@ public:
     TSpawnedServer& operator=(const TSpawnedServer&) = delete;
 
     // Starts the server on a free port and waits for its "listening on" line.
-    // False with Error() on failure.
-    bool Start(const std::string& executable, double timeoutSeconds);
+    // With tls, also on a free TLS port with a throwaway certificate made in
+    // its folder. False with Error() on failure.
+    bool Start(const std::string& executable, double timeoutSeconds, bool tls = false);
     // SIGTERM, then waits; SIGKILL when it does not end in time. Returns the
     // exit code, or 128 + signal number when a signal ended it, -1 if unknown.
     int Stop(double timeoutSeconds);
 
     int Pid() const { return ChildPid; }
     int Port() const { return ListenPort; }
+    int TlsPort() const { return ListenTlsPort; }
     const std::string& Error() const { return Message; }
 
     // build/bin/kelvra-serverd beside the running executable.
@@ -33,6 +35,7 @@ private:
     int ChildPid = -1;
     int OutputFd = -1;
     int ListenPort = 0;
+    int ListenTlsPort = 0;
     std::string Folder;
     std::string Message;
 };

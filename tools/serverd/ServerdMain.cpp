@@ -13,6 +13,7 @@
 #include "ServerdView.h"
 #include "SignalPipe.h"
 #include "TextUtil.h"
+#include "TlsFrontEnd.h"
 #include "WebFront.h"
 #include "WebSettings.h"
 
@@ -40,6 +41,7 @@ struct TOptions {
     std::string Control;
     std::string WebPort;
     bool HasWebPort = false;
+    std::string TlsPort, TlsCert, TlsKey; // empty: from the settings' [TLS]
 };
 
 // An error for the journal (priority 3), one line per line of text.
@@ -140,8 +142,29 @@ int Run(const TOptions& options) {
         return 1;
     }
     const QString shownAddress = bind == kAnyConnection ? QStringLiteral("0.0.0.0") : bind;
+
+    TTlsSettings tlsSettings = ReadTlsSettings(reg);
+    const auto override = [](const std::string& option, QString& value) {
+        if (!option.empty())
+            value = QString::fromStdString(option);
+    };
+    override(options.TlsPort, tlsSettings.Port);
+    override(options.TlsCert, tlsSettings.Certificate);
+    override(options.TlsKey, tlsSettings.Key);
+    TTlsFrontEnd tls;
+    QString tlsError;
+    if (!tls.Start(runtime.Connections(), tlsSettings, bind, &tlsError)) {
+        Fail(tlsError);
+        runtime.Stop();
+        return 1;
+    }
+    // Both lines once both ports listen: a script that waits for them never
+    // sees a server that is about to give up.
     std::printf("listening on %s:%u\n", qPrintable(shownAddress),
                 static_cast<unsigned>(runtime.Connections().ListenPort()));
+    if (tls.IsActive())
+        std::printf("listening (TLS) on %s:%u\n", qPrintable(shownAddress),
+                    static_cast<unsigned>(tls.Port()));
     TWebSettings web = ReadWebSettings(reg);
     if (options.HasWebPort)
         web.Port = QString::fromStdString(options.WebPort);
@@ -158,6 +181,16 @@ int Run(const TOptions& options) {
 
     TDaemon daemon(settings, runtime, view, values);
     daemon.Started(runtime.Connections().ListenPort());
+    // Certificates are renewed every few weeks: a reload reads them again for
+    // new connections, and the connections already open carry on.
+    daemon.AddReloadHook([&tls](TReloadReport& report) {
+        if (!tls.IsActive())
+            return;
+        if (QString error; tls.Reload(&error))
+            report.Note(QStringLiteral("the TLS certificate and key were read again"));
+        else
+            report.Fail(error);
+    });
     control.Ops().Reload = [&daemon](QString* report) { return daemon.Reload(report); };
     // SIGTERM and SIGINT: the console's close (warn everybody, save, then close
     // every socket). SIGHUP: read the settings again.
@@ -203,6 +236,14 @@ int main(int argc, char** argv) {
     auto* webPort = cli.add_option("--web-port", options.WebPort,
                                    "Serve the chat page and WebSocket users on this port (default: "
                                    "Web/Port of the configuration or settings, else none)");
+    cli.add_option("--tls-port", options.TlsPort,
+                   "Also listen for TLS on this port (default: TLS/Port of the configuration or "
+                   "settings; none when empty)");
+    cli.add_option("--tls-cert", options.TlsCert,
+                   "PEM certificate chain for the TLS port (default: TLS/Certificate)");
+    cli.add_option("--tls-key", options.TlsKey,
+                   "PEM private key of the certificate (default: TLS/Key, else the "
+                   "certificate file)");
     cli.set_version_flag("--version", "kelvra-serverd " KELVRA_VERSION);
     try {
         cli.parse(argc, argv);
