@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
                    "into a chat of 50 readers; bigtext: a 900 KB text to 100 readers each second; "
                    "stacked: one user joins one chat again and again, then closes; chats: one "
                    "user creates many chats, then closes")
-        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat",
-                               "bigtext", "stacked", "chats"}));
+        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext",
+                               "stacked", "chats"}));
     cli.add_option("--hostile-seconds", hostile.Seconds,
                    "How long the attack is watched (default 45 for pinned, 60 for burst, 20 "
                    "for unread, else 10)")

@@ -19,11 +19,12 @@ struct THostileConfig {
     std::string Mode;
     std::string Host = "127.0.0.1";
     int Port = 0;
-    int ServerPid = 0;      // 0: no server figures
-    int Connections = 1000; // pinned, unread, burst: attacking connections; stacked, chats: bystanders
-    int Joins = 400'000;    // stacked, chats: joins or creations sent before the close
-    double Seconds = 0;     // how long the attack is watched; 0: per mode
-    int CanaryEveryMs = 5;  // pause between the canary's requests
+    int ServerPid = 0; // 0: no server figures
+    int Connections =
+        1000;            // pinned, unread, burst: attacking connections; stacked, chats: bystanders
+    int Joins = 400'000; // stacked, chats: joins or creations sent before the close
+    double Seconds = 0;  // how long the attack is watched; 0: per mode
+    int CanaryEveryMs = 5; // pause between the canary's requests
 };
 
 // Runs one attack and prints the canary's round trips and the server's
