@@ -272,14 +272,20 @@ TOutcome TControlOps::Mail(const QJsonObject&) {
     return Ok(QJsonObject{{QStringLiteral("mail"), mail}});
 }
 
-TOutcome TControlOps::Kick(const QJsonObject& args) {
+TOutcome TControlOps::ActOnUser(const QJsonObject& args,
+                                const std::function<void(const TUserHandle&)>& act) {
     TOutcome failure;
     const TConnection* user = FindUser(args, &failure);
     if (!user)
         return failure;
+    // Taken first: the act may end the record.
     const QJsonObject shown = UserOf(*user);
-    Core.Kick(user->Handle());
+    act(user->Handle());
     return Ok(QJsonObject{{QStringLiteral("user"), shown}});
+}
+
+TOutcome TControlOps::Kick(const QJsonObject& args) {
+    return ActOnUser(args, [this](const TUserHandle& handle) { Core.Kick(handle); });
 }
 
 TOutcome TControlOps::KickBan(const QJsonObject& args) {
@@ -428,12 +434,8 @@ TOutcome TControlOps::Send(const QJsonObject& args) {
     QByteArray text;
     if (!TextArg(args, "text", true, &text, &failure))
         return failure;
-    const TConnection* user = FindUser(args, &failure);
-    if (!user)
-        return failure;
-    const QJsonObject shown = UserOf(*user);
-    Core.SendServerMessage(user->Handle(), text);
-    return Ok(QJsonObject{{QStringLiteral("user"), shown}});
+    return ActOnUser(
+        args, [this, &text](const TUserHandle& handle) { Core.SendServerMessage(handle, text); });
 }
 
 TOutcome TControlOps::Ping(const QJsonObject& args) {
@@ -446,13 +448,7 @@ TOutcome TControlOps::Ping(const QJsonObject& args) {
 }
 
 TOutcome TControlOps::Remove(const QJsonObject& args) {
-    TOutcome failure;
-    const TConnection* user = FindUser(args, &failure);
-    if (!user)
-        return failure;
-    const QJsonObject shown = UserOf(*user);
-    Core.RemoveUser(user->Handle());
-    return Ok(QJsonObject{{QStringLiteral("user"), shown}});
+    return ActOnUser(args, [this](const TUserHandle& handle) { Core.RemoveUser(handle); });
 }
 
 TOutcome TControlOps::KillChat(const QJsonObject& args) {

@@ -53,6 +53,8 @@ private:
     // The user named by args["user"] ({"nick": ...} or {"id": ...}); nullptr
     // with *failure filled when there is none.
     TConnection* FindUser(const QJsonObject& args, TOutcome* failure) const;
+    // Looks the user up, acts on it, and answers with the user as it was.
+    TOutcome ActOnUser(const QJsonObject& args, const std::function<void(const TUserHandle&)>& act);
 
     TOutcome Hello(const QJsonObject& args);
     TOutcome Users(const QJsonObject& args);
