@@ -15,16 +15,6 @@ bool IsControl(uint8_t c) {
     return c < 32 || c == 127;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool NeedsQuotes(const QByteArray& value) {
     if (value.isEmpty())
         return false;
@@ -76,8 +66,8 @@ std::optional<QByteArray> Unquote(const QByteArray& text) {
             break;
         case 'x':
         case 'X': {
-            const int hi = i + 2 < n ? HexDigit(text[i + 2]) : -1;
-            const int lo = i + 3 < n ? HexDigit(text[i + 3]) : -1;
+            const int hi = i + 2 < n ? HexDigitValue(text[i + 2]) : -1;
+            const int lo = i + 3 < n ? HexDigitValue(text[i + 3]) : -1;
             if (hi < 0 || lo < 0) {
                 out += c; // not an escape: keep the backslash
                 break;

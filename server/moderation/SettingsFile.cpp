@@ -1,5 +1,7 @@
 #include "SettingsFile.h"
 
+#include "TextUtil.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,16 +21,6 @@ const QString kGeneral = QStringLiteral("General");
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-int HexValue(char16_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 QByteArray TrimBlanks(QByteArrayView text) {
@@ -151,7 +143,7 @@ private:
     // The digits of a numeric escape, as many as follow.
     void Number(int base, char32_t value, bool started) {
         while (I < Text.size()) {
-            const int digit = HexValue(static_cast<char16_t>(Text[I]));
+            const int digit = HexDigitValue(static_cast<char16_t>(Text[I]));
             if (digit < 0 || digit >= base)
                 break;
             value = value * static_cast<char32_t>(base) + static_cast<char32_t>(digit);
@@ -248,7 +240,7 @@ QByteArray TSettingsFile::EscapeValue(const QString& value) {
         const char16_t c = text[i].unicode();
         if (c == ';' || c == ',' || c == '=')
             needsQuotes = true;
-        if (escapeHexDigit && HexValue(c) >= 0) {
+        if (escapeHexDigit && HexDigitValue(c) >= 0) {
             out += "\\x" + QByteArray::number(c, 16);
             continue;
         }

@@ -208,4 +208,14 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(static_cast<quint64>(clock.elapsed()));
 }
 
+int HexDigitValue(char16_t c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 } // namespace kelvra

@@ -18,6 +18,8 @@ bool SameTextAscii(const QByteArray& a, const QByteArray& b);
 // Text to a signed 32-bit integer: optional leading blanks, then an optional
 // sign and decimal digits, or "$" and hexadecimal digits; nothing after them.
 std::optional<int32_t> StrToInt(const QByteArray& text);
+// The value of one hexadecimal digit (either case), -1 for any other character.
+int HexDigitValue(char16_t c);
 inline std::optional<int32_t> StrToInt(const QString& text) {
     return StrToInt(text.toLatin1());
 }
