@@ -212,6 +212,9 @@ TEST(Serverd, MailReachesTheDiskWithoutAnOrderlyEnd) {
     TRecordClient alice;
     ASSERT_TRUE(alice.Connect(server.Port));
     LogIn(alice, "alice");
+    // The login's own server nickname, so that the round trip below answers
+    // the message and not the login.
+    ASSERT_TRUE(alice.WaitForCode(KMC_SERVERNICK));
     alice.Send(MakePacket(KMS_MESSAGE, "nobody", "kept through a kill"));
     ASSERT_TRUE(RoundTrip(alice));
 
