@@ -213,7 +213,13 @@ private:
     bool FlushScheduled = false;
     int WaitingLinks = 0; // Waiting or Held
     QTimer* ShareTimer = nullptr;
-    std::vector<TLinkRef> HeldLinks;
+    // Held links with when and how often they are looked at again.
+    struct THeld {
+        TLinkRef Link;
+        int64_t DueUs = 0;
+        int IntervalMs = 0;
+    };
+    std::vector<THeld> HeldLinks;
     QTimer* HeldTimer = nullptr;
     std::vector<std::pair<TLinkRef, uint64_t>> DueReceipts;
     std::deque<TLinkRef> Ending;
