@@ -141,7 +141,7 @@ private:
     // Hands the link's decoded records to the server; false when the link
     // closed meanwhile.
     bool DispatchReady(TLink& link);
-    // After a turn: idle, queued for the next pass, or paused.
+    // After a turn: idle, queued for the next pass, paused, or backlogged.
     void Settle(TLink& link);
     void Pause(TLink& link, int64_t waitUs);
     // A link that has not logged on and does not take its output is not
