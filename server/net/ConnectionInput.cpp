@@ -83,6 +83,7 @@ TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
             return TInput::Gone;
         }
         link.LastReadBytes = r.Bytes;
+        UpdateWriteInterest(link); // a front end may need to answer (a handshake)
         if (r.Bytes > 0) {
             Policy.ChargeRead(link.Meter, r.Bytes);
             // Data on a link whose record has ended is discarded. The records
