@@ -67,15 +67,15 @@ void TConnectionManager::Serve(TLink& link) {
 }
 
 TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
-    const auto stamp = [&link](size_t from) {
-        for (size_t i = from; i < link.Ready.size(); ++i)
-            link.Ready[i].From = static_cast<int32_t>(link.Fd());
+    const auto stamp = [&link] {
+        for (TDataPacket& record : link.Ready)
+            record.From = static_cast<int32_t>(link.Fd());
     };
     if (link.Decoder.HasBacklog()) {
         // Whole records of an earlier read: handled even when the link no
         // longer counts, as the rest of that read.
         link.Decoder.Decode(nullptr, 0, link.Ready, kRecordsPerPass);
-        stamp(0);
+        stamp();
     } else {
         const TIoResult r = link.Io->Read(ReadBuffer.get(), kReadChunk);
         if (r.Status == TIoStatus::Closed || r.Status == TIoStatus::Failed) {
@@ -90,6 +90,7 @@ TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
         if (link.Write == TWriteState::Idle && link.Out.Pending() > 0 && !link.Io->Handshaking())
             MarkDirty(link);
         link.LastReadBytes = r.Bytes;
+        UpdateWriteInterest(link); // a front end may need to answer (a handshake)
         if (r.Bytes > 0) {
             Policy.ChargeRead(link.Meter, r.Bytes);
             // Data on a link whose record has ended is discarded. The records
@@ -98,7 +99,7 @@ TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
                 link.Life = TLinkLife::Discarding;
             if (link.Life == TLinkLife::Open) {
                 link.Decoder.Decode(ReadBuffer.get(), r.Bytes, link.Ready, kRecordsPerPass);
-                stamp(0);
+                stamp();
             }
         }
     }

@@ -141,7 +141,7 @@ private:
     // Hands the link's decoded records to the server; false when the link
     // closed meanwhile.
     bool DispatchReady(TLink& link);
-    // After a turn: idle, queued for the next pass, or paused.
+    // After a turn: idle, queued for the next pass, paused, or backlogged.
     void Settle(TLink& link);
     void Pause(TLink& link, int64_t waitUs);
     // A link that has not logged on and does not take its output is not
@@ -213,7 +213,13 @@ private:
     bool FlushScheduled = false;
     int WaitingLinks = 0; // Waiting or Held
     QTimer* ShareTimer = nullptr;
-    std::vector<TLinkRef> HeldLinks;
+    // Held links with when and how often they are looked at again.
+    struct THeld {
+        TLinkRef Link;
+        int64_t DueUs = 0;
+        int IntervalMs = 0;
+    };
+    std::vector<THeld> HeldLinks;
     QTimer* HeldTimer = nullptr;
     std::vector<std::pair<TLinkRef, uint64_t>> DueReceipts;
     std::deque<TLinkRef> Ending;

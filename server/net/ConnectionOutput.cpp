@@ -22,8 +22,10 @@ constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
 constexpr qsizetype kShortWrite = 16 * 1024;
 constexpr int kGatherParts = 64;
 constexpr int kShareCheckMs = 500;
-// How soon a link held for its share is offered to its socket again.
+// How soon a link held for its share is offered to its socket again; twice
+// as late each time its socket took nothing meanwhile.
 constexpr int kHeldRetryMs = 20;
+constexpr int kHeldRetryMaxMs = 1000;
 
 } // namespace
 
@@ -169,8 +171,9 @@ void TConnectionManager::SetWriteState(TLink& link, TWriteState state) {
     };
     WaitingLinks += (counted(state) ? 1 : 0) - (counted(link.Write) ? 1 : 0);
     if (state == TWriteState::Held && link.Write != TWriteState::Held) {
-        HeldLinks.push_back({link.Fd(), link.Serial});
-        if (!HeldTimer->isActive())
+        HeldLinks.push_back(
+            {{link.Fd(), link.Serial}, Policy.Now() + kHeldRetryMs * 1000, kHeldRetryMs});
+        if (!HeldTimer->isActive() || HeldTimer->remainingTime() > kHeldRetryMs)
             HeldTimer->start(kHeldRetryMs);
     }
     link.Write = state;
@@ -327,22 +330,29 @@ void TConnectionManager::CheckOutputShares() {
 }
 
 void TConnectionManager::RetryHeld() {
-    std::vector<TLinkRef> held;
+    const int64_t now = Policy.Now();
+    int64_t next = 0;
+    std::vector<THeld> held;
     held.swap(HeldLinks);
-    for (const TLinkRef& ref : held) {
-        TLink* link = Links.Find(ref.Fd, ref.Serial);
+    for (THeld& entry : held) {
+        TLink* link = Links.Find(entry.Link.Fd, entry.Link.Serial);
         if (!link || link->Write != TWriteState::Held)
             continue;
-        if (SocketQueued(*link) < kUnloggedOutputShare) {
-            SetWriteState(*link, TWriteState::Queued);
-            Dirty.push_back(ref.Fd);
-            ScheduleFlush();
-        } else {
-            HeldLinks.push_back(ref);
+        if (entry.DueUs <= now) {
+            if (SocketQueued(*link) < kUnloggedOutputShare) {
+                SetWriteState(*link, TWriteState::Queued);
+                Dirty.push_back(entry.Link.Fd);
+                ScheduleFlush();
+                continue;
+            }
+            entry.IntervalMs = std::min(entry.IntervalMs * 2, kHeldRetryMaxMs);
+            entry.DueUs = now + int64_t{entry.IntervalMs} * 1000;
         }
+        next = next == 0 ? entry.DueUs : std::min(next, entry.DueUs);
+        HeldLinks.push_back(entry);
     }
-    if (!HeldLinks.empty())
-        HeldTimer->start(kHeldRetryMs);
+    if (next != 0)
+        HeldTimer->start(static_cast<int>(std::max<int64_t>(1, (next - now + 999) / 1000)));
 }
 
 } // namespace kelvra

@@ -1,6 +1,9 @@
 #include "OutBuffer.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace kelvra {
 
@@ -11,19 +14,31 @@ void TOutBuffer::Append(const QByteArray& bytes) {
     Queued += n;
     QueuedTotal += static_cast<uint64_t>(n);
     if (n >= kShareFrom) {
-        Chunks.push_back(bytes); // shares the encoding
-        TailOwned = false;
+        TChunk shared;
+        shared.Shared = bytes; // no copy
+        shared.Size = n;
+        Chunks.push_back(std::move(shared));
         return;
     }
-    if (TailOwned && Chunks.back().size() + n <= kChunkSize) {
-        Chunks.back().append(bytes);
-        return;
+    TChunk* tail = Chunks.size() > Head ? &Chunks.back() : nullptr;
+    if (!tail || !tail->Own || tail->Size + n > kChunkSize) {
+        Chunks.push_back(TChunk{});
+        tail = &Chunks.back();
     }
-    QByteArray chunk;
-    chunk.reserve(std::min<qsizetype>(kChunkSize, std::max<qsizetype>(n, 256)));
-    chunk.append(bytes);
-    Chunks.push_back(std::move(chunk));
-    TailOwned = true;
+    if (tail->Size + n > tail->Capacity) {
+        // Doubling from a small start: one record does not cost a whole chunk.
+        qsizetype capacity = std::max<qsizetype>(tail->Capacity * 2, 512);
+        while (capacity < tail->Size + n)
+            capacity *= 2;
+        capacity = std::min(capacity, std::max(kChunkSize, n));
+        char* grown = static_cast<char*>(std::realloc(tail->Own, static_cast<size_t>(capacity)));
+        if (!grown)
+            throw std::bad_alloc();
+        tail->Own = grown;
+        tail->Capacity = capacity;
+    }
+    std::memcpy(tail->Own + tail->Size, bytes.constData(), static_cast<size_t>(n));
+    tail->Size += n;
 }
 
 int TOutBuffer::Gather(iovec* parts, int maxParts, qsizetype maxBytes) const {
@@ -31,8 +46,8 @@ int TOutBuffer::Gather(iovec* parts, int maxParts, qsizetype maxBytes) const {
     qsizetype bytes = 0;
     for (size_t i = Head; i < Chunks.size() && count < maxParts && bytes < maxBytes; ++i) {
         const qsizetype skip = i == Head ? HeadUsed : 0;
-        const qsizetype len = std::min(Chunks[i].size() - skip, maxBytes - bytes);
-        parts[count].iov_base = const_cast<char*>(Chunks[i].constData() + skip);
+        const qsizetype len = std::min(Chunks[i].Size - skip, maxBytes - bytes);
+        parts[count].iov_base = const_cast<char*>(Chunks[i].Data() + skip);
         parts[count].iov_len = static_cast<size_t>(len);
         ++count;
         bytes += len;
@@ -40,26 +55,33 @@ int TOutBuffer::Gather(iovec* parts, int maxParts, qsizetype maxBytes) const {
     return count;
 }
 
+void TOutBuffer::FreeChunks(size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+        std::free(Chunks[i].Own);
+        Chunks[i] = TChunk{}; // releases a shared encoding as soon as it is sent
+    }
+}
+
 void TOutBuffer::Consume(qsizetype n) {
     n = std::min(n, Queued);
     Queued -= n;
     WrittenTotal += static_cast<uint64_t>(n);
     while (n > 0) {
-        const qsizetype left = Chunks[Head].size() - HeadUsed;
+        const qsizetype left = Chunks[Head].Size - HeadUsed;
         if (n < left) {
             HeadUsed += n;
             return;
         }
         n -= left;
-        Chunks[Head] = QByteArray(); // releases a shared encoding as soon as it is sent
+        FreeChunks(Head, Head + 1);
         ++Head;
         HeadUsed = 0;
     }
     if (Queued == 0) {
         // An idle connection holds nothing for past bursts.
-        std::vector<QByteArray>().swap(Chunks);
+        FreeChunks(Head, Chunks.size());
+        std::vector<TChunk>().swap(Chunks);
         Head = 0;
-        TailOwned = false;
     } else if (Head >= 32 && Head * 2 >= Chunks.size()) {
         Chunks.erase(Chunks.begin(), Chunks.begin() + static_cast<std::ptrdiff_t>(Head));
         Head = 0;
@@ -68,10 +90,10 @@ void TOutBuffer::Consume(qsizetype n) {
 
 qsizetype TOutBuffer::Discard() {
     const qsizetype unsent = Queued;
-    std::vector<QByteArray>().swap(Chunks);
+    FreeChunks(Head, Chunks.size());
+    std::vector<TChunk>().swap(Chunks);
     Head = 0;
     HeadUsed = 0;
-    TailOwned = false;
     Queued = 0;
     return unsent;
 }

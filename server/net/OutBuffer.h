@@ -1,7 +1,7 @@
 #pragma once
 // A connection's unsent output, in the order it was queued. Small records are
-// copied into a chunk of their own; large ones are held by reference to the
-// one encoding every recipient shares, so relaying a big text to many members
+// copied into chunks of our own; large ones are held by reference to the one
+// encoding every recipient shares, so relaying a big text to many members
 // costs no copy per member. The socket takes it through a gather list.
 #include <QByteArray>
 #include <cstdint>
@@ -14,8 +14,13 @@ class TOutBuffer {
 public:
     // Records at least this large are shared rather than copied.
     static constexpr qsizetype kShareFrom = 4096;
-    // Copied records are gathered into chunks of about this size.
+    // Copied records are gathered into chunks of at most this size.
     static constexpr qsizetype kChunkSize = 16 * 1024;
+
+    TOutBuffer() = default;
+    TOutBuffer(const TOutBuffer&) = delete;
+    TOutBuffer& operator=(const TOutBuffer&) = delete;
+    ~TOutBuffer() { Discard(); }
 
     qsizetype Pending() const { return Queued; }
     // Stream offsets since the connection began: bytes ever queued, bytes
@@ -34,10 +39,18 @@ public:
     qsizetype Discard();
 
 private:
-    std::vector<QByteArray> Chunks;
+    struct TChunk {
+        QByteArray Shared; // a shared encoding; empty for a chunk of our own
+        char* Own = nullptr;
+        qsizetype Size = 0;
+        qsizetype Capacity = 0;
+        const char* Data() const { return Own ? Own : Shared.constData(); }
+    };
+    void FreeChunks(size_t from, size_t to);
+
+    std::vector<TChunk> Chunks;
     size_t Head = 0;        // first chunk with unsent bytes
     qsizetype HeadUsed = 0; // bytes of it already sent
-    bool TailOwned = false; // the last chunk is ours to append to
     qsizetype Queued = 0;
     uint64_t QueuedTotal = 0;
     uint64_t WrittenTotal = 0;
