@@ -130,9 +130,10 @@ int main(int argc, char** argv) {
                                "Start kelvra-serverd from beside this program on a free port with "
                                "private settings, measure it, stop it at the end");
     spawn->excludes(port)->excludes(pid);
-    cli.add_flag("--tls", config.Tls,
-                 "Speak TLS to the port (the certificate is not checked); with --spawn the server "
-                 "gets a TLS port with a throwaway certificate and the clients use it");
+    auto* tls = cli.add_flag(
+        "--tls", config.Tls,
+        "Speak TLS to the port (the certificate is not checked); with --spawn the server "
+        "gets a TLS port with a throwaway certificate and the clients use it");
     cli.add_flag("--codec-only", config.CodecOnly,
                  "Decode every record with the wire codec instead of in place (slower; for "
                  "measuring the bench's own cost)");
@@ -146,7 +147,8 @@ int main(int argc, char** argv) {
                    "log in ask for answers they never read; burst: thousands of connections at "
                    "once, half never logging in nor reading; chat: one sender at full speed "
                    "into a chat of 50 readers; bigtext: a 900 KB text to 100 readers each second")
-        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext"}));
+        ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext"}))
+        ->excludes(tls);
     cli.add_option("--hostile-seconds", hostile.Seconds,
                    "How long the attack is watched (default 45 for pinned, 60 for burst, 20 "
                    "for unread, else 10)")
