@@ -79,7 +79,14 @@ TConnectionManager::TInput TConnectionManager::TakeInput(TLink& link) {
     } else {
         const TIoResult r = link.Io->Read(ReadBuffer.get(), kReadChunk);
         if (r.Status == TIoStatus::Closed || r.Status == TIoStatus::Failed) {
-            EndLink(link, QString(), r.Status == TIoStatus::Closed);
+            // Plain speech on an encrypted port and the like: say why it went.
+            const QString reason =
+                r.Status == TIoStatus::Failed && link.Io->Handshaking()
+                    ? QStringLiteral("Connection %1 dropped: its %2 handshake failed")
+                          .arg(link.Fd())
+                          .arg(link.Io->Kind().toUpper())
+                    : QString();
+            EndLink(link, reason, r.Status == TIoStatus::Closed);
             return TInput::Gone;
         }
         // A front end that must write to go on (a handshake's answer the

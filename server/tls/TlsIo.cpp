@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,25 +34,6 @@ int LinkBioWrite(BIO*, const char* data, int size) {
     return size;
 }
 
-int LinkBioRead(BIO* bio, char* data, int size) {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-    BIO_clear_retry_flags(bio);
-    for (;;) {
-        const ssize_t n = ::recv(fd, data, static_cast<size_t>(size), 0);
-        if (n >= 0)
-            return static_cast<int>(n); // 0: the peer closed
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            BIO_set_retry_read(bio);
-        return -1;
-    }
-}
-
-long LinkBioCtrl(BIO*, int cmd, long, void*) {
-    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
 int LinkBioCreate(BIO* bio) {
     BIO_set_init(bio, 1);
     return 1;
@@ -63,8 +43,8 @@ const BIO_METHOD* LinkBioMethod() {
     static BIO_METHOD* method = [] {
         BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kelvra link");
         BIO_meth_set_write(m, LinkBioWrite);
-        BIO_meth_set_read(m, LinkBioRead);
-        BIO_meth_set_ctrl(m, LinkBioCtrl);
+        BIO_meth_set_read(m, TTlsIo::BioRead);
+        BIO_meth_set_ctrl(m, TTlsIo::BioCtrl);
         BIO_meth_set_create(m, LinkBioCreate);
         return m;
     }();
@@ -89,6 +69,31 @@ bool SendSome(int fd, const char* bytes, qsizetype size, qsizetype& sent) {
 
 } // namespace
 
+int TTlsIo::BioRead(BIO* bio, char* data, int size) {
+    TTlsIo* io = static_cast<TTlsIo*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        const ssize_t n = ::recv(io->Descriptor, data, static_cast<size_t>(size), 0);
+        if (n == 0)
+            io->PeerClosed = true;
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            BIO_set_retry_read(bio);
+        return -1;
+    }
+}
+
+long TTlsIo::BioCtrl(BIO* bio, int cmd, long, void*) {
+    // The end of the stream as the peer left it, so that a close without
+    // close_notify counts as an ordinary close.
+    if (cmd == BIO_CTRL_EOF)
+        return static_cast<TTlsIo*>(BIO_get_data(bio))->PeerClosed ? 1 : 0;
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
 TTlsIo::TTlsIo(int fd, SSL_CTX* context) : Descriptor(fd) {
     ClearStaleErrors();
     Ssl = context ? SSL_new(context) : nullptr;
@@ -97,7 +102,7 @@ TTlsIo::TTlsIo(int fd, SSL_CTX* context) : Descriptor(fd) {
         SSL_free(Ssl);
         Ssl = nullptr;
     } else {
-        BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+        BIO_set_data(bio, this);
         SSL_set_bio(Ssl, bio, bio);
         SSL_set_accept_state(Ssl);
     }
@@ -118,6 +123,11 @@ TIoStatus TTlsIo::Classify(int ret) {
     case SSL_ERROR_ZERO_RETURN:
         return TIoStatus::Closed;
     default:
+        // A peer that went away in the middle (a port probe) just closed.
+        if (PeerClosed) {
+            ERR_clear_error();
+            return TIoStatus::Closed;
+        }
         // Not TLS (plain speech on this port), a broken record, a reset.
         ERR_clear_error();
         return TIoStatus::Failed;
@@ -166,8 +176,7 @@ TIoResult TTlsIo::Progress() {
         Established = true;
         return TIoResult::Moved(0);
     }
-    const TIoStatus status = alive ? Classify(ret) : TIoStatus::Failed;
-    return {status == TIoStatus::Closed ? TIoStatus::Failed : status, 0};
+    return {alive ? Classify(ret) : TIoStatus::Failed, 0};
 }
 
 TIoResult TTlsIo::Read(char* buffer, qsizetype size) {

@@ -11,6 +11,7 @@
 
 #include <vector>
 
+typedef struct bio_st BIO;
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
@@ -45,6 +46,10 @@ public:
     // The most one Write takes: it bounds what is held beyond the manager's queue.
     static constexpr qsizetype kMaxWrite = 256 * 1024;
 
+    // OpenSSL's reads from the descriptor, and what it asks about them.
+    static int BioRead(BIO* bio, char* data, int size);
+    static long BioCtrl(BIO* bio, int cmd, long num, void* ptr);
+
 private:
     // Drives the handshake; Ok once it is done.
     TIoResult Progress();
@@ -58,6 +63,7 @@ private:
     bool Established = false;
     bool InputLeft = false;
     bool ShutdownSent = false;
+    bool PeerClosed = false; // a receive saw the end of the stream
     std::vector<char> HeldBytes;
     qsizetype HeldAt = 0;
 };

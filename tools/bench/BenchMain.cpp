@@ -130,9 +130,10 @@ int main(int argc, char** argv) {
                                "Start kelvra-serverd from beside this program on a free port with "
                                "private settings, measure it, stop it at the end");
     spawn->excludes(port)->excludes(pid);
-    cli.add_flag("--tls", config.Tls,
-                 "Speak TLS to the port (the certificate is not checked); with --spawn the server "
-                 "gets a TLS port with a throwaway certificate and the clients use it");
+    auto* tls = cli.add_flag(
+        "--tls", config.Tls,
+        "Speak TLS to the port (the certificate is not checked); with --spawn the server "
+        "gets a TLS port with a throwaway certificate and the clients use it");
     cli.add_flag("--codec-only", config.CodecOnly,
                  "Decode every record with the wire codec instead of in place (slower; for "
                  "measuring the bench's own cost)");
@@ -149,7 +150,8 @@ int main(int argc, char** argv) {
                    "stacked: one user joins one chat again and again, then closes; chats: one "
                    "user creates many chats, then closes")
         ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext",
-                               "stacked", "chats"}));
+                               "stacked", "chats"}))
+        ->excludes(tls);
     cli.add_option("--hostile-seconds", hostile.Seconds,
                    "How long the attack is watched (default 45 for pinned, 60 for burst, 20 "
                    "for unread, else 10)")
