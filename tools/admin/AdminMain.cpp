@@ -38,7 +38,7 @@ QString Q(const std::string& s) {
 // A user named by NICK or by --id.
 struct TUserArg {
     std::string Nick;
-    double Id = 0;
+    uint64_t Id = 0;
     CLI::Option* NickOption = nullptr;
     CLI::Option* IdOption = nullptr;
 
@@ -51,7 +51,7 @@ struct TUserArg {
     bool Given() const { return IdOption->count() > 0 || (NickOption && NickOption->count() > 0); }
     QJsonObject Json() const {
         if (IdOption->count() > 0)
-            return {{QStringLiteral("id"), Id}};
+            return {{QStringLiteral("id"), double(Id)}};
         return {{QStringLiteral("nick"), Q(Nick)}};
     }
 };
@@ -60,7 +60,6 @@ struct TUserArg {
 
 int main(int argc, char** argv) {
     CLI::App cli{"The operator's commands for a running kelvra-serverd.", "kelvra-admin"};
-    cli.footer(kFooter);
     cli.require_subcommand(1);
     cli.fallthrough(); // global options may follow the command
     TGlobalOptions global;
@@ -72,60 +71,63 @@ int main(int argc, char** argv) {
     cli.set_version_flag("--version", "kelvra-admin " KELVRA_VERSION);
 
     TRequest request;
+    // Created first, in the order --help lists them.
     auto* users = cli.add_subcommand("users", "list every connection and its user");
     auto* chats = cli.add_subcommand("chats", "list the chats");
+    auto* bans = cli.add_subcommand("bans", "list the bans");
+    auto* mail = cli.add_subcommand("mail", "list the stored mail, or add, change or delete some");
     auto* stats =
         cli.add_subcommand("stats", "connections, users, chats, mail, deliveries, memory");
-    auto* reload = cli.add_subcommand("reload", "re-read the server's configuration");
-
-    TUserArg kickUser, kickBanUser, pingUser, removeUser, sendUser;
     auto* kick =
         cli.add_subcommand("kick", "send the user a kick (it stays connected until it quits)");
-    kickUser.AddTo(kick);
     auto* kickBan =
         cli.add_subcommand("kick-ban", "kick the user and ban its nickname and address");
+    auto* ban = cli.add_subcommand("ban", "add, change or remove a ban");
+    auto* broadcast = cli.add_subcommand("broadcast", "send a message to every connection");
+    auto* send = cli.add_subcommand("send", "send the user a message from the server's nickname");
+    auto* ping = cli.add_subcommand("ping", "ping the user and show the round trip");
+    auto* remove = cli.add_subcommand(
+        "remove", "forget the user without telling anybody; its socket is no longer read");
+    auto* killChat = cli.add_subcommand("kill-chat", "ask every member of the chat to leave it");
+    auto* reload = cli.add_subcommand("reload", "re-read the server's configuration");
+    cli.footer(kFooter);
+
+    TUserArg kickUser, kickBanUser, pingUser, removeUser, sendUser;
+    kickUser.AddTo(kick);
     kickBanUser.AddTo(kickBan);
     std::string kickBanComment;
     auto* kickBanCommentOption =
         kickBan->add_option("--comment", kickBanComment, "the ban's comment");
 
-    auto* ping = cli.add_subcommand("ping", "ping the user and show the round trip");
     pingUser.AddTo(ping);
     double pingWait = 5;
     ping->add_option("--wait", pingWait, "seconds to wait for the answer; 0: do not wait")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
 
-    auto* remove = cli.add_subcommand(
-        "remove", "forget the user without telling anybody; its socket is no longer read");
     removeUser.AddTo(remove);
 
-    auto* send = cli.add_subcommand("send", "send the user a message from the server's nickname");
     sendUser.AddTo(send, false);
     std::vector<std::string> sendWords;
     send->add_option("NICK TEXT", sendWords, "the nickname (unless --id), then the message")
         ->required();
 
-    auto* broadcast = cli.add_subcommand("broadcast", "send a message to every connection");
     bool anonymous = false;
     broadcast->add_flag("--anonymous", anonymous, "flag the message as anonymous");
     std::vector<std::string> broadcastWords;
     broadcast->add_option("TEXT", broadcastWords, "the message")->required();
 
-    auto* killChat = cli.add_subcommand("kill-chat", "ask every member of the chat to leave it");
     std::string chatName;
-    double chatId = 0;
+    uint64_t chatId = 0;
     auto* chatNameOption = killChat->add_option("NAME", chatName, "the chat's name");
     auto* chatIdOption = killChat->add_option("--id", chatId, "the chat's id instead of NAME")
                              ->check(CLI::PositiveNumber);
 
     // Bans.
-    auto* bans = cli.add_subcommand("bans", "list the bans");
-    auto* ban = cli.add_subcommand("ban", "add, change or remove a ban");
     ban->require_subcommand(1);
     std::string banNick, banIp, banComment;
     bool banWithin = false, banWhole = false, banNoNick = false;
-    double banId = 0;
+    uint64_t banId = 0;
     auto* banAdd = ban->add_subcommand("add", "add a ban (saved like the console's)");
     auto* banEdit = ban->add_subcommand("edit", "change a ban; what is not given stays");
     auto* banRemove = ban->add_subcommand("remove", "remove a ban");
@@ -151,11 +153,10 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber);
 
     // Mail: `mail` alone lists it.
-    auto* mail = cli.add_subcommand("mail", "list the stored mail, or add, change or delete some");
     mail->require_subcommand(0, 1);
     std::string mailTo, mailFrom, mailText;
     std::vector<std::string> mailWords;
-    double mailId = 0;
+    uint64_t mailId = 0;
     auto* mailAdd = mail->add_subcommand("add", "deliver a message now, or store it as mail");
     mailAdd->add_option("--to", mailTo, "the recipient's nickname")->required();
     auto* addFrom = mailAdd->add_option("--from", mailFrom,
@@ -245,7 +246,7 @@ int main(int argc, char** argv) {
         request.Op = QStringLiteral("kill-chat");
         request.Args.insert(QStringLiteral("chat"),
                             chatIdOption->count() > 0
-                                ? QJsonObject{{QStringLiteral("id"), chatId}}
+                                ? QJsonObject{{QStringLiteral("id"), double(chatId)}}
                                 : QJsonObject{{QStringLiteral("name"), Q(chatName)}});
     } else if (cli.got_subcommand(ban)) {
         if (ban->got_subcommand(banAdd)) {
@@ -261,7 +262,7 @@ int main(int argc, char** argv) {
                 request.Args.insert(QStringLiteral("comment"), Q(banComment));
         } else if (ban->got_subcommand(banEdit)) {
             request.Op = QStringLiteral("ban-edit");
-            request.Args.insert(QStringLiteral("id"), banId);
+            request.Args.insert(QStringLiteral("id"), double(banId));
             if (editNick->count() > 0)
                 request.Args.insert(QStringLiteral("nick"), Q(banNick));
             if (editNoNick->count() > 0)
@@ -276,7 +277,7 @@ int main(int argc, char** argv) {
                 return usage("ban edit needs something to change");
         } else {
             request.Op = QStringLiteral("ban-remove");
-            request.Args.insert(QStringLiteral("id"), banId);
+            request.Args.insert(QStringLiteral("id"), double(banId));
         }
     } else if (cli.got_subcommand(mail)) {
         if (mail->got_subcommand(mailAdd)) {
@@ -287,7 +288,7 @@ int main(int argc, char** argv) {
                 request.Args.insert(QStringLiteral("sender"), Q(mailFrom));
         } else if (mail->got_subcommand(mailEdit)) {
             request.Op = QStringLiteral("mail-edit");
-            request.Args.insert(QStringLiteral("id"), mailId);
+            request.Args.insert(QStringLiteral("id"), double(mailId));
             if (editTo->count() > 0)
                 request.Args.insert(QStringLiteral("target"), Q(mailTo));
             if (editFrom->count() > 0)
@@ -298,7 +299,7 @@ int main(int argc, char** argv) {
                 return usage("mail edit needs --to, --from or --text");
         } else if (mail->got_subcommand(mailDelete)) {
             request.Op = QStringLiteral("mail-delete");
-            request.Args.insert(QStringLiteral("id"), mailId);
+            request.Args.insert(QStringLiteral("id"), double(mailId));
         } else {
             request.Op = QStringLiteral("mail");
         }
