@@ -19,7 +19,7 @@ void TServer::PrivateMessage(TConnection* sender, const QByteArray& target, bool
                              const QByteArray& text) {
     TConnection* to = Users.FindUserByNickname(target);
     const QByteArray from = anonymous ? QByteArray("Anonymous") : sender->Nickname;
-    if (!to) {
+    if (!to || to->Leaving) { // one that is leaving is as good as gone: keep the mail
         // The protocol has no answer for a refused message: the operator sees it.
         const QString refusal = MailRefusal(target, from, text);
         if (refusal.isEmpty())

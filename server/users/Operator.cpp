@@ -157,7 +157,7 @@ bool TServer::RemoveMail(TMailId id) {
 
 bool TServer::DeliverOrStoreMail(const QByteArray& target, const QByteArray& sender,
                                  const QByteArray& msg, TMailId* stored) {
-    if (TConnection* user = Users.FindUserByNickname(target)) {
+    if (TConnection* user = Users.FindUserByNickname(target); user && !user->Leaving) {
         Send(user, MakePacket(KMC_MESSAGE, sender, msg));
         return true;
     }
