@@ -30,7 +30,11 @@ client=$!
 pids+=($client)
 exec 4>"$work/in"
 echo "/msg bob see you tomorrow" >&4
-sleep 1
+# Taken in means journalled: wait for that rather than for a fixed time.
+for _ in $(seq 200); do
+    grep -aqi "see you tomorrow" "$work/kmail.dat.journal" 2>/dev/null && break
+    sleep 0.1
+done
 
 kill -TERM "$server"
 status=0
