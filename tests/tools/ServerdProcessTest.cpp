@@ -132,6 +132,14 @@ TEST(Serverd, StartFailuresGiveOneMessageAndExitCode1) {
                   "this machine.");
     }
     {
+        // Kept in the settings as the console keeps it: not widened to every address.
+        TServerdProcess kept;
+        kept.WriteSettings("[Main]\nHome=192.0.2.1\n");
+        kept.Launch({"--nick", "srv", "--settings", kept.SettingsPath, "--port", "0"});
+        EXPECT_EQ(kept.WaitForExit(), 1);
+        EXPECT_TRUE(kept.Process.readAllStandardError().contains("192.0.2.1 is not an IPv4"));
+    }
+    {
         TServerdProcess badPort;
         badPort.WriteSettings();
         badPort.Launch(

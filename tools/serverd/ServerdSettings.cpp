@@ -178,6 +178,14 @@ bool TServerdSettings::Values(TValues* values, QString* error) const {
         values->Port = stored.Port();
         values->Bind = stored.BindAddress;
         values->Password = ToBytes(stored.Password);
+        // The console's dialog shows an address that is gone as "any"; a
+        // service must not quietly open every address instead of the one
+        // kept, so it tries that one and says why it cannot.
+        const QString home = BindAddress(
+            Reg->ReadString(QStringLiteral("Main"), QStringLiteral("Home"), kAnyConnection)
+                .trimmed());
+        if (!home.isEmpty())
+            values->Bind = home;
     }
     if (Choices.Port)
         values->Port = *Choices.Port;
