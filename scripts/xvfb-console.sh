@@ -49,12 +49,23 @@ INI
     local window
     window=$(timeout 20 xdotool search --sync --name "^Splash Form$" | head -n1)
     [ -n "$window" ] || { echo "xvfb-console: no login dialog" >&2; return 1; }
-    xdotool windowfocus --sync "$window" 2>/dev/null || true
-    xdotool type --delay 20 "Operator"
-    xdotool key Return
-    for _ in $(seq 100); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$XVFB_CONSOLE_PORT") 2>/dev/null && return 0
-        sleep 0.1
+    # On a busy machine keys typed before the dialog has the focus are lost:
+    # while the dialog is still there after a few seconds, the nickname is
+    # typed again.
+    local attempt tick
+    for attempt in 1 2 3; do
+        xdotool windowactivate --sync "$window" 2>/dev/null ||
+            xdotool windowfocus --sync "$window" 2>/dev/null || true
+        xdotool key ctrl+a
+        xdotool type --delay 20 "Operator"
+        xdotool key Return
+        for tick in $(seq 100); do
+            (exec 3<>"/dev/tcp/127.0.0.1/$XVFB_CONSOLE_PORT") 2>/dev/null && return 0
+            sleep 0.1
+            if [ "$tick" -eq 40 ] && xdotool search --name "^Splash Form$" >/dev/null 2>&1; then
+                break
+            fi
+        done
     done
     echo "xvfb-console: the console does not listen" >&2
     return 1
