@@ -11,6 +11,8 @@
 #include <QWebSocket>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace kelvra;
 using kelvra::test::ToolPath;
 using kelvra::test::TRecordClient;
@@ -125,9 +127,12 @@ TEST_F(ServerdTls, PlainAndTlsUsersShareOneChat) {
 
 TEST_F(ServerdTls, WebPortServesHttpsAndWssWithTheSameCertificate) {
     TServerdProcess server;
+    server.WriteSettings("[Limits]\nRecordTimeLimit=1\n");
     ASSERT_NE(StartWithTls(server, Cert, {"--web-port", "0"}), 0);
     const quint16 webPort = WebPortOf(server);
     ASSERT_NE(webPort, 0);
+    TRecordClient stalled; // never says hello
+    ASSERT_TRUE(stalled.Connect(webPort));
 
     TRecordClient page;
     ASSERT_TRUE(page.ConnectEncrypted(webPort));
@@ -173,8 +178,12 @@ TEST_F(ServerdTls, WebPortServesHttpsAndWssWithTheSameCertificate) {
     ASSERT_TRUE(LogIn(plain, "plainuser"));
     web.sendBinaryMessage(EncodePacket(MakePacket(KMS_LOGIN, "webuser", "0")) +
                           EncodePacket(MakePacket(KMS_USER, "webuser", {})));
-    ASSERT_TRUE(Spin([&] { return !got.empty() && got.back().Code == KMC_OKAY; }));
+    ASSERT_TRUE(Spin([&] {
+        return std::any_of(got.begin(), got.end(),
+                           [](const TDataPacket& p) { return p.Code == KMC_OKAY; });
+    }));
     web.sendBinaryMessage(EncodePacket(MakePacket(KMS_MESSAGE, "plainuser", "over wss")));
+    web.flush(); // the plain client waits without an event loop
     const auto heard = plain.WaitForCode(KMC_MESSAGE);
     ASSERT_TRUE(heard.has_value());
     EXPECT_EQ(heard->Param2, "over wss");
@@ -186,6 +195,8 @@ TEST_F(ServerdTls, WebPortServesHttpsAndWssWithTheSameCertificate) {
     admin.start(ToolPath("kelvra-admin"), {"--socket", server.ControlPath, "--json", "users"});
     ASSERT_TRUE(admin.waitForFinished(10000));
     EXPECT_TRUE(admin.readAllStandardOutput().contains("\"link\": \"wss\""));
+    EXPECT_TRUE(stalled.Socket.waitForDisconnected(20000) ||
+                stalled.Socket.state() == QAbstractSocket::UnconnectedState);
 }
 
 TEST_F(ServerdTls, RefusesToStartWithoutAUsableCertificate) {

@@ -373,16 +373,16 @@ void TLoadGenerator::WatchWritable(TClient& c, bool on) {
     c.WatchingOut = on;
 }
 
-std::string& TLoadGenerator::Records(TClient& c) {
+std::string& TLoadGenerator::OutgoingRecords(TClient& c) {
     return Config.Web ? c.Unframed : c.Out;
 }
 
 void TLoadGenerator::Queue(TClient& c, const std::string& bytes) {
-    Records(c) += bytes;
+    OutgoingRecords(c) += bytes;
 }
 
 void TLoadGenerator::QueueMessages(TClient& c) {
-    std::string& out = Records(c);
+    std::string& out = OutgoingRecords(c);
     while (c.Sent < Config.Messages && c.Sent - c.Echoed < Config.Window) {
         const size_t at = out.size();
         out += MessageTemplate;

@@ -74,7 +74,7 @@ private:
     size_t Unframe(TClient& client, char* data, size_t size);
     uint32_t NextMask();
     // Where records for the server go: straight out, or to the next frame.
-    std::string& Records(TClient& client);
+    std::string& OutgoingRecords(TClient& client);
     // TLS: the handshake goes on; false while it is not done.
     bool ContinueHandshake(TClient& client);
     // recv and send, or their TLS counterparts, with the same results.
