@@ -119,10 +119,13 @@ class SecurePageTest(unittest.TestCase):
                             "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
                             "/CN=127.0.0.1", "-keyout", key, "-out", cert],
                            check=True, capture_output=True, timeout=WAIT)
+            settings = os.path.join(tmp, "kelvra.conf")
+            with open(settings, "w") as f:
+                f.write("[General]\nLogfile={0}/klog.dat\nMailfile={0}/kmail.dat\n".format(tmp))
             server = subprocess.Popen(
                 [os.path.join(BIN, "kelvra-serverd"), "--nick", "Srv", "--bind", "127.0.0.1",
                  "--port", "0", "--tls-port", "0", "--tls-cert", cert, "--tls-key", key,
-                 "--web-port", "0", "--settings", os.path.join(tmp, "kelvra.conf"),
+                 "--web-port", "0", "--settings", settings,
                  "--control", "none"], stdout=subprocess.PIPE, text=True, cwd=tmp)
             driver = None
             try:
@@ -151,6 +154,9 @@ class WebClientTest(unittest.TestCase):
         cls.control = os.path.join(cls.tmp.name, "control")
         cls.admin = os.path.join(BIN, "kelvra-admin")
         cls.chat_port = cls.web_port = 0
+        # The login log and the mail file in the test's folder, not beside the program.
+        with open(os.path.join(cls.tmp.name, "kelvra.conf"), "w") as f:
+            f.write("[General]\nLogfile={0}/klog.dat\nMailfile={0}/kmail.dat\n".format(cls.tmp.name))
         cls.start_server()
         cls.driver = chromium(cls.tmp.name)
         cls.driver.get("http://127.0.0.1:%d/" % cls.web_port)
