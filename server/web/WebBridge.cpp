@@ -187,6 +187,9 @@ void TWebBridge::PullOut() {
                 ReadNotifier->setEnabled(false); // bytesWritten turns it on again
                 return;
             }
+            // A short read took all there was: another would only say so.
+            if (n < static_cast<ssize_t>(sizeof buffer))
+                return;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
