@@ -264,6 +264,7 @@ size_t TLoadGenerator::Unframe(TClient& c, char* data, size_t size) {
         }
         skip = end + 4 - before; // frames may follow the answer in the same read
         c.Upgrading = false;
+        ++Upgraded;
         c.UpgradeAnswer = std::string();
         c.UpgradeKey = std::string();
         SendLogin(c);
@@ -450,7 +451,10 @@ void TLoadGenerator::OnReadable(TClient& c) {
         const size_t room = Buffer.size() - carry;
         const ssize_t n = Receive(c, Buffer.data() + carry, room);
         if (n == 0) {
-            Fail("the server closed the connection of b" + std::to_string(c.Index));
+            Fail("the server closed the connection of b" + std::to_string(c.Index) +
+                 (c.Upgrading ? " before answering the WebSocket upgrade (is --port the web "
+                                "port?)"
+                              : ""));
             return;
         }
         if (n < 0) {
@@ -638,7 +642,10 @@ TBenchResult TLoadGenerator::Run(int serverPid) {
         NowNs = MonotonicNs();
         if (NowNs >= deadlineNs) {
             result.TimedOut = true;
-            Fail("timed out after " + std::to_string(Config.TimeoutSeconds) + " s");
+            Fail("timed out after " + std::to_string(Config.TimeoutSeconds) + " s" +
+                 (Config.Web && Upgraded == 0
+                      ? ": no WebSocket upgrade was answered (is --port the web port?)"
+                      : ""));
             break;
         }
         const int waitMs =

@@ -110,6 +110,7 @@ private:
     std::string JoinBytes;
 
     uint32_t MaskState = 0x9E3779B9u;
+    int Upgraded = 0; // WebSocket upgrades answered
     int NextToConnect = 0;
     int Unanswered = 0; // connects started whose login has not been answered yet
     int Connected = 0;
