@@ -152,8 +152,8 @@ bool TMainForm::Startup() {
     }
 
     QString tlsError;
-    if (!Tls.Start(ServerRuntime.Connections(), ReadTlsSettings(RegLink1), BindAddress,
-                   &tlsError)) {
+    const TTlsSettings tlsSettings = ReadTlsSettings(RegLink1);
+    if (!Tls.Start(ServerRuntime.Connections(), tlsSettings, BindAddress, &tlsError)) {
         // Asked for TLS: never run without it.
         ErrorBox(nullptr, QStringLiteral("The TLS port cannot be opened: %1.").arg(tlsError));
         ServerRuntime.Stop();
@@ -161,7 +161,12 @@ bool TMainForm::Startup() {
     }
     // The chat runs without its web page rather than not at all.
     QString webError;
-    OpenWebPort(ServerRuntime.Connections(), ReadWebSettings(RegLink1), BindAddress, webError);
+    TWebSettings web = ReadWebSettings(RegLink1);
+    if (Tls.IsActive()) {
+        web.Certificate = tlsSettings.Certificate;
+        web.Key = tlsSettings.Key;
+    }
+    OpenWebPort(ServerRuntime.Connections(), web, BindAddress, webError);
     if (!webError.isEmpty())
         PlainMessage(nullptr, QStringLiteral("The chat page is not served: %1.").arg(webError));
 

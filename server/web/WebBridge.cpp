@@ -187,6 +187,13 @@ void TWebBridge::PullOut() {
                 ReadNotifier->setEnabled(false); // bytesWritten turns it on again
                 return;
             }
+            // A short read took all there was: another would only say so.
+            // Written now rather than on the socket's next write notice: one
+            // pass of the event loop less for every flush of the link.
+            if (n < static_cast<ssize_t>(sizeof buffer)) {
+                Socket->flush();
+                return;
+            }
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))

@@ -2,8 +2,10 @@
 
 #include "WebAssets.h"
 #include "WebBridge.h"
+#include "WebTls.h"
 
 #include <QSocketNotifier>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
@@ -11,6 +13,7 @@
 #include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
 
+#include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +29,10 @@ const char* const kTimerName = "kelvraRequestTimer";
 
 QString PeerKey(const QHostAddress& address, quint16 port) {
     return address.toString() + QLatin1Char(' ') + QString::number(port);
+}
+
+bool IsEncrypted(const QTcpSocket* socket) {
+    return qobject_cast<const QSslSocket*>(socket) != nullptr;
 }
 
 } // namespace
@@ -65,6 +72,21 @@ TListenResult TWebFront::Listen(const QString& port, const QString& bindAddress)
     return result;
 }
 
+bool TWebFront::UseCertificate(const QString& certificateFile, const QString& keyFile,
+                               QString* error) {
+    QSslConfiguration loaded;
+    if (!LoadWebTls(certificateFile, keyFile, loaded, error))
+        return false;
+    Tls = loaded;
+    HasTls = true;
+    return true;
+}
+
+int TWebFront::RequestTimeoutMs() const {
+    const int limit = Manager.RecordTimeLimit();
+    return limit > 0 ? std::min(kRequestTimeoutMs, limit * 1000) : kRequestTimeoutMs;
+}
+
 uint16_t TWebFront::Port() const {
     return ListenFd >= 0 ? BoundPort(ListenFd) : 0;
 }
@@ -94,11 +116,15 @@ void TWebFront::OnAccept() {
         }
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto* socket = new QTcpSocket(this);
+        QTcpSocket* socket = HasTls ? new QSslSocket(this) : new QTcpSocket(this);
         if (!socket->setSocketDescriptor(fd)) {
             ::close(fd);
             delete socket;
             continue;
+        }
+        if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
+            tls->setSslConfiguration(Tls);
+            tls->startServerEncryption();
         }
         Serve(socket);
     }
@@ -109,12 +135,16 @@ void TWebFront::Serve(QTcpSocket* socket) {
     auto* timer = new QTimer(socket);
     timer->setObjectName(QLatin1String(kTimerName));
     timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, socket, [this, socket] {
-        Forget(socket);
-        socket->abort();
-        socket->deleteLater();
-    });
-    timer->start(kRequestTimeoutMs);
+    connect(timer, &QTimer::timeout, socket, [this, socket] { Drop(socket); });
+    timer->start(RequestTimeoutMs());
+    // Plain HTTP to the HTTPS port, or a broken handshake: nothing to answer.
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this, socket](QAbstractSocket::SocketError error) {
+                if (error == QAbstractSocket::SslHandshakeFailedError ||
+                    error == QAbstractSocket::SslInternalError ||
+                    error == QAbstractSocket::SslInvalidUserDataError)
+                    QTimer::singleShot(0, socket, [this, socket] { Drop(socket); });
+            });
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnRequestData(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
         Forget(socket);
@@ -129,6 +159,12 @@ void TWebFront::Forget(QTcpSocket* socket) {
         socket->setProperty("kelvraCounted", true);
         --Unfinished;
     }
+}
+
+void TWebFront::Drop(QTcpSocket* socket) {
+    Forget(socket);
+    socket->abort();
+    socket->deleteLater();
 }
 
 void TWebFront::OnRequestData(QTcpSocket* socket) {
@@ -154,7 +190,7 @@ void TWebFront::OnRequestData(QTcpSocket* socket) {
         Respond(socket, PlainResponse(426, "Upgrade Required"));
         return;
     }
-    if (!OriginAllowed(head.Origin, head.Host, false, Origins)) {
+    if (!OriginAllowed(head.Origin, head.Host, IsEncrypted(socket), Origins)) {
         Respond(socket, PlainResponse(403, "Forbidden"));
         return;
     }
@@ -172,6 +208,7 @@ void TWebFront::OnRequestData(QTcpSocket* socket) {
         if (Upgrading.value(key).isNull())
             Upgrading.remove(key);
     });
+    Upgrader->setHandshakeTimeout(RequestTimeoutMs());
     Upgrader->handleConnection(socket);
 }
 
@@ -186,7 +223,9 @@ void TWebFront::Respond(QTcpSocket* socket, const QByteArray& response) {
 void TWebFront::OnUpgraded() {
     while (QWebSocket* ws = Upgrader->nextPendingConnection()) {
         const QPointer<QTcpSocket> tcp = Upgrading.take(PeerKey(ws->peerAddress(), ws->peerPort()));
-        TWebBridge::Attach(ws, tcp.data(), Manager, false, this);
+        // Only this front's sockets come here, all of one kind while a
+        // certificate is in use; a reload never turns TLS off.
+        TWebBridge::Attach(ws, tcp.data(), Manager, tcp ? IsEncrypted(tcp.data()) : HasTls, this);
     }
 }
 

@@ -22,6 +22,14 @@ TWebFront* OpenWebPort(TConnectionManager& manager, const TWebSettings& settings
         return nullptr;
     auto* front = new TWebFront(manager, &manager);
     front->SetAllowedOrigins(settings.Origins);
+    if (!settings.Certificate.isEmpty()) {
+        QString tlsError;
+        if (!front->UseCertificate(settings.Certificate, settings.Key, &tlsError)) {
+            error = QStringLiteral("no TLS on the web port: %1").arg(tlsError);
+            delete front;
+            return nullptr;
+        }
+    }
     switch (front->Listen(settings.Port, bindAddress)) {
     case TListenResult::Ok:
         return front;

@@ -15,6 +15,10 @@ class TConnectionManager;
 struct TWebSettings {
     QString Port;
     QStringList Origins;
+    // Set from the TLS port's settings when that port is on: the web port then
+    // serves HTTPS and wss with the same certificate. Empty: plain HTTP.
+    QString Certificate;
+    QString Key;
 };
 
 TWebSettings ReadWebSettings(const TRegLink& reg);

@@ -3,6 +3,7 @@
 #include "../../tools/bench/LatencyHistogram.h"
 #include "../../tools/bench/MessageStamp.h"
 #include "../../tools/bench/RecordScanner.h"
+#include "../../tools/bench/WebSocketFrames.h"
 
 #include "PacketCodes.h"
 
@@ -129,4 +130,58 @@ TEST(LatencyHistogram, QuantilesAreUpperBucketEdges) {
     EXPECT_EQ(h.QuantileNs(0.001), 10'000u);
     h.Add(INT64_MAX);
     EXPECT_EQ(h.QuantileNs(1.0), TLatencyHistogram::kCoarseLimitNs);
+}
+
+TEST(WebSocketFrames, UpgradeAnswerIsCheckedAgainstTheKey) {
+    const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+    std::string error;
+    EXPECT_TRUE(WebSocketAccepted("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                                  "sec-websocket-accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n",
+                                  key, error));
+    EXPECT_FALSE(WebSocketAccepted("HTTP/1.1 101 Switching Protocols\r\n"
+                                   "Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n",
+                                   key, error));
+    EXPECT_FALSE(WebSocketAccepted("HTTP/1.1 403 Forbidden\r\n", key, error));
+    EXPECT_NE(error.find("403 Forbidden"), std::string::npos);
+}
+
+TEST(WebSocketFrames, PayloadsComeOutOfServerFramesAtAnyCut) {
+    // A server's frames are not masked: the client's framing with the mask
+    // taken off again gives them.
+    auto serverFrame = [](uint8_t opcode, const std::string& payload) {
+        std::string f;
+        AppendWebSocketFrame(f, opcode, payload.data(), payload.size(), 0);
+        f[1] = static_cast<char>(f[1] & 0x7F);
+        f.erase(f.size() - payload.size() - 4, 4);
+        return f;
+    };
+    const std::string big(70000, 'b');
+    const std::string stream = serverFrame(kWsBinary, "first") + serverFrame(kWsPing, "p!") +
+                               serverFrame(kWsBinary, std::string(300, 'm')) +
+                               serverFrame(kWsBinary, big);
+    const std::string expected = "first" + std::string(300, 'm') + big;
+    for (size_t cut : {size_t(1), size_t(3), size_t(7), size_t(4096), stream.size()}) {
+        TWebSocketReader reader;
+        std::string got;
+        for (size_t at = 0; at < stream.size(); at += cut) {
+            std::string piece = stream.substr(at, cut);
+            got.append(piece.data(), reader.Unwrap(piece.data(), piece.size()));
+        }
+        EXPECT_EQ(got, expected) << cut;
+        EXPECT_EQ(reader.Pings, std::vector<std::string>{"p!"}) << cut;
+        EXPECT_TRUE(reader.Error.empty()) << reader.Error;
+    }
+    TWebSocketReader reader;
+    std::string close = serverFrame(kWsClose, "");
+    reader.Unwrap(close.data(), close.size());
+    EXPECT_FALSE(reader.Error.empty());
+
+    // What the client sends unmasks to what was given.
+    std::string masked;
+    AppendWebSocketFrame(masked, kWsBinary, big.data(), big.size(), 0x12345678);
+    ASSERT_EQ(masked.size(), 2 + 8 + 4 + big.size());
+    EXPECT_EQ(static_cast<unsigned char>(masked[1]), 0x80 | 127);
+    const char* mask = masked.data() + 10;
+    for (size_t i = 0; i < big.size(); ++i)
+        ASSERT_EQ(masked[14 + i] ^ mask[i & 3], 'b');
 }

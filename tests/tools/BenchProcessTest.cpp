@@ -62,6 +62,16 @@ TEST(Bench, SmallSpawnedRunReportsEveryFigure) {
     EXPECT_EQ(r["server_exit_code"].toInt(-1), 0);
 }
 
+TEST(Bench, SpawnedWssRunDeliversEverything) {
+    const TBenchRun run = RunBench({"-n", "20", "-s", "2", "-m", "20", "--spawn", "--web", "--tls",
+                                    "--json", "--timeout", "60"},
+                                   90000);
+    ASSERT_EQ(run.ExitCode, 0) << run.Errors.constData();
+    EXPECT_TRUE(run.Result["web"].toBool());
+    EXPECT_EQ(run.Result["deliveries"].toInteger(), 2 * 20 * 20);
+    EXPECT_EQ(run.Result["server_exit_code"].toInt(-1), 0);
+}
+
 TEST(Bench, TimeoutReportsWhatWasReachedAndExits2) {
     // Connections complete in the kernel's backlog, but nobody ever answers.
     QTcpServer mute;
@@ -94,6 +104,10 @@ TEST(Bench, BadSetUpsEndWithAMessage) {
     const TBenchRun tooManySenders = RunBench({"--spawn", "-n", "2", "-s", "3"}, 30000);
     EXPECT_EQ(tooManySenders.ExitCode, 2);
     EXPECT_TRUE(tooManySenders.Errors.contains("--senders"));
+
+    const TBenchRun webAttack = RunBench({"--spawn", "--web", "--hostile", "flood"}, 30000);
+    EXPECT_EQ(webAttack.ExitCode, 2);
+    EXPECT_TRUE(webAttack.Errors.contains("--web")) << webAttack.Errors.constData();
 
     const TBenchRun noServer = RunBench({"-n", "2"}, 30000);
     EXPECT_EQ(noServer.ExitCode, 2);

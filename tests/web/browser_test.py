@@ -87,6 +87,66 @@ class TcpUser:
         self.sock.close()
 
 
+def chromium(folder, *more):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--no-first-run", "--window-size=1100,720",
+                "--user-data-dir=" + os.path.join(folder, "profile")) + more:
+        options.add_argument(arg)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def web_port_of(server):
+    """The port of the "web page on http(s)://A:P/" line; the lines before it name other ports."""
+    while True:
+        words = server.stdout.readline().split()
+        if not words:
+            raise AssertionError("kelvra-serverd ended before its web port listened")
+        if words[0] == "web":
+            return words[-1].split("://")[0], int(words[-1].rstrip("/").rsplit(":", 1)[1])
+
+
+class SecurePageTest(unittest.TestCase):
+    """With a TLS port the page comes over HTTPS and opens its WebSocket as
+    wss:// from its own https origin."""
+
+    def test_logs_on_over_wss(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            cert, key = os.path.join(tmp, "web.crt"), os.path.join(tmp, "web.key")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+                            "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                           check=True, capture_output=True, timeout=WAIT)
+            settings = os.path.join(tmp, "kelvra.conf")
+            with open(settings, "w") as f:
+                f.write("[General]\nLogfile={0}/klog.dat\nMailfile={0}/kmail.dat\n".format(tmp))
+            server = subprocess.Popen(
+                [os.path.join(BIN, "kelvra-serverd"), "--nick", "Srv", "--bind", "127.0.0.1",
+                 "--port", "0", "--tls-port", "0", "--tls-cert", cert, "--tls-key", key,
+                 "--web-port", "0", "--settings", settings,
+                 "--control", "none"], stdout=subprocess.PIPE, text=True, cwd=tmp)
+            driver = None
+            try:
+                scheme, port = web_port_of(server)
+                self.assertEqual(scheme, "https")
+                driver = chromium(tmp, "--ignore-certificate-errors")
+                driver.get("https://127.0.0.1:%d/" % port)
+                self.assertEqual(driver.title, "Kelvra Chat")
+                driver.find_element(By.CSS_SELECTOR, "#nick").send_keys("websecure")
+                driver.find_element(By.CSS_SELECTOR, "#logon").click()
+                WebDriverWait(driver, WAIT, poll_frequency=0.1).until(
+                    lambda d: "Logged on as websecure" in
+                    d.find_element(By.CSS_SELECTOR, "#status").get_attribute("textContent"))
+            finally:
+                if driver:
+                    driver.quit()
+                server.send_signal(signal.SIGTERM)
+                server.wait(timeout=WAIT)
+                server.stdout.close()
+
+
 class WebClientTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -94,15 +154,11 @@ class WebClientTest(unittest.TestCase):
         cls.control = os.path.join(cls.tmp.name, "control")
         cls.admin = os.path.join(BIN, "kelvra-admin")
         cls.chat_port = cls.web_port = 0
+        # The login log and the mail file in the test's folder, not beside the program.
+        with open(os.path.join(cls.tmp.name, "kelvra.conf"), "w") as f:
+            f.write("[General]\nLogfile={0}/klog.dat\nMailfile={0}/kmail.dat\n".format(cls.tmp.name))
         cls.start_server()
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                    "--disable-background-networking", "--disable-component-update",
-                    "--disable-sync", "--no-first-run", "--window-size=1100,720",
-                    "--user-data-dir=" + os.path.join(cls.tmp.name, "profile")):
-            options.add_argument(arg)
-        cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.driver = chromium(cls.tmp.name)
         cls.driver.get("http://127.0.0.1:%d/" % cls.web_port)
 
     @classmethod
@@ -119,13 +175,9 @@ class WebClientTest(unittest.TestCase):
         if os.path.exists(cls.admin):
             args += ["--control", cls.control]
         cls.server = subprocess.Popen(args, stdout=subprocess.PIPE, text=True, cwd=cls.tmp.name)
-        for _ in range(2):
-            words = cls.server.stdout.readline().split()
-            port = int(words[-1].rstrip("/").rsplit(":", 1)[1])
-            if words[0] == "listening":
-                cls.chat_port = port
-            else:
-                cls.web_port = port
+        words = cls.server.stdout.readline().split()
+        cls.chat_port = int(words[-1].rsplit(":", 1)[1])
+        cls.web_port = web_port_of(cls.server)[1]
 
     @classmethod
     def stop_server(cls):

@@ -21,6 +21,7 @@ struct TBenchConfig {
     bool Progress = false;
     bool CodecOnly = false; // decode every record with DecodeRecord
     bool Tls = false;       // speak TLS to the port (no certificate check)
+    bool Web = false;       // WebSocket users on the web port (wss with Tls)
     // Connects not yet answered at one time; more would overrun the listen backlog.
     int ConnectWindow = 256;
 };

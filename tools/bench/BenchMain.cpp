@@ -52,11 +52,11 @@ int Run(kelvra::TBenchConfig& config) {
     int serverPid = config.ServerPid;
     if (config.Spawn) {
         const std::string exe = kelvra::TSpawnedServer::FindBesideSelf("kelvra-serverd");
-        if (!server.Start(exe, 30, config.Tls)) {
+        if (!server.Start(exe, 30, config.Tls, config.Web)) {
             std::fprintf(stderr, "kelvra-bench: %s\n", server.Error().c_str());
             return kExitFailed;
         }
-        config.Port = config.Tls ? server.TlsPort() : server.Port();
+        config.Port = config.Web ? server.WebPort() : config.Tls ? server.TlsPort() : server.Port();
         serverPid = server.Pid();
     }
 
@@ -134,6 +134,11 @@ int main(int argc, char** argv) {
         "--tls", config.Tls,
         "Speak TLS to the port (the certificate is not checked); with --spawn the server "
         "gets a TLS port with a throwaway certificate and the clients use it");
+    auto* web = cli.add_flag(
+        "--web", config.Web,
+        "WebSocket users on the web port (--port is the web port): each client upgrades /ws "
+        "and sends its records in masked binary frames; with --tls over wss; with --spawn the "
+        "server gets a web port");
     cli.add_flag("--codec-only", config.CodecOnly,
                  "Decode every record with the wire codec instead of in place (slower; for "
                  "measuring the bench's own cost)");
@@ -151,7 +156,8 @@ int main(int argc, char** argv) {
                    "user creates many chats, then closes")
         ->check(CLI::IsMember({"nested", "pinned", "flood", "unread", "burst", "chat", "bigtext",
                                "stacked", "chats"}))
-        ->excludes(tls);
+        ->excludes(tls)
+        ->excludes(web);
     cli.add_option("--hostile-seconds", hostile.Seconds,
                    "How long the attack is watched (default 45 for pinned, 60 for burst, 20 "
                    "for unread, else 10)")

@@ -49,7 +49,8 @@ std::string FormatTable(const TBenchConfig& c, const TBenchResult& r) {
         {"messages per sender (M)", std::to_string(c.Messages)},
         {"window (W)", std::to_string(c.Window)},
         {"text size (bytes)", std::to_string(c.TextSize)},
-        {"transport", c.Tls ? "TLS" : "plain TCP"},
+        {"transport", c.Web ? (c.Tls ? "WebSocket over TLS (wss)" : "WebSocket (ws)")
+                            : (c.Tls ? "TLS" : "plain TCP")},
         {"login + join time (s)", Number(r.LoginSeconds, 3)},
         {"logins per second", Number(r.LoginsPerSecond, 0)},
         {"deliveries",
@@ -86,6 +87,7 @@ std::string FormatJson(const TBenchConfig& c, const TBenchResult& r) {
     field("window", std::to_string(c.Window));
     field("text_size", std::to_string(c.TextSize));
     field("tls", c.Tls ? "true" : "false");
+    field("web", c.Web ? "true" : "false");
     field("completed", r.Completed ? "true" : "false");
     field("timed_out", r.TimedOut ? "true" : "false");
     field("phase", JsonString(r.Phase));

@@ -3,6 +3,7 @@
 #include "MessageStamp.h"
 #include "PacketCodes.h"
 #include "ProcStats.h"
+#include "WebSocketFrames.h"
 #include "WireCodec.h"
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -36,6 +38,8 @@ constexpr uint64_t kSettleQuietNs = 500'000'000;
 // Idle means idle for a while: the server may give memory back shortly after
 // a burst, and the figure is about connections at rest.
 constexpr uint64_t kIdleBeforeMeasureNs = 300'000'000;
+// The answer to the WebSocket upgrade is a few hundred bytes.
+constexpr size_t kMaxUpgradeAnswer = 16 * 1024;
 
 uint64_t MonotonicNs() {
     timespec ts{};
@@ -87,6 +91,13 @@ struct TLoadGenerator::TClient {
     bool WatchingOut = false;
     std::string Pending; // the start of a record cut by the end of a read
     std::string Out;
+    // WebSocket: records not yet framed (one frame per flush), the upgrade
+    // until it is answered, and the server's frames.
+    std::string Unframed;
+    bool Upgrading = false;
+    std::string UpgradeKey;
+    std::string UpgradeAnswer;
+    TWebSocketReader Frames;
     size_t OutAt = 0;
     int Sent = 0;   // messages, senders only
     int Echoed = 0; // own messages delivered back
@@ -208,7 +219,65 @@ void TLoadGenerator::OnConnected(TClient& c) {
         ContinueHandshake(c);
         return;
     }
-    SendLogin(c);
+    Begin(c);
+}
+
+void TLoadGenerator::Begin(TClient& c) {
+    if (!Config.Web) {
+        SendLogin(c);
+        return;
+    }
+    unsigned char nonce[16];
+    if (RAND_bytes(nonce, sizeof nonce) != 1) {
+        Fail("no random bytes for the WebSocket key");
+        return;
+    }
+    c.UpgradeKey =
+        QByteArray(reinterpret_cast<const char*>(nonce), sizeof nonce).toBase64().toStdString();
+    c.Out += WebSocketRequest(Config.Host, Config.Port, c.UpgradeKey);
+    c.Upgrading = true;
+}
+
+uint32_t TLoadGenerator::NextMask() {
+    // xorshift: masks need not be secret here, only varied.
+    MaskState ^= MaskState << 13;
+    MaskState ^= MaskState >> 17;
+    MaskState ^= MaskState << 5;
+    return MaskState;
+}
+
+size_t TLoadGenerator::Unframe(TClient& c, char* data, size_t size) {
+    size_t skip = 0;
+    if (c.Upgrading) {
+        const size_t before = c.UpgradeAnswer.size();
+        c.UpgradeAnswer.append(data, std::min(size, kMaxUpgradeAnswer));
+        const size_t end = c.UpgradeAnswer.find("\r\n\r\n");
+        if (end == std::string::npos) {
+            if (c.UpgradeAnswer.size() >= kMaxUpgradeAnswer)
+                Fail("the web port's answer to b" + std::to_string(c.Index) + " has no end");
+            return 0;
+        }
+        std::string error;
+        if (!WebSocketAccepted(c.UpgradeAnswer.substr(0, end + 2), c.UpgradeKey, error)) {
+            Fail(error);
+            return 0;
+        }
+        skip = end + 4 - before; // frames may follow the answer in the same read
+        c.Upgrading = false;
+        ++Upgraded;
+        c.UpgradeAnswer = std::string();
+        c.UpgradeKey = std::string();
+        SendLogin(c);
+    }
+    const size_t got = c.Frames.Unwrap(data + skip, size - skip);
+    if (skip > 0)
+        std::memmove(data, data + skip, got);
+    for (const std::string& ping : c.Frames.Pings)
+        AppendWebSocketFrame(c.Out, kWsPong, ping.data(), ping.size(), NextMask());
+    c.Frames.Pings.clear();
+    if (!c.Frames.Error.empty())
+        Fail(c.Frames.Error + " (b" + std::to_string(c.Index) + ")");
+    return got;
 }
 
 bool TLoadGenerator::ContinueHandshake(TClient& c) {
@@ -216,7 +285,7 @@ bool TLoadGenerator::ContinueHandshake(TClient& c) {
     if (ret == 1) {
         c.Handshaking = false;
         WatchWritable(c, false);
-        SendLogin(c);
+        Begin(c);
         return true;
     }
     switch (SSL_get_error(c.Tls, ret)) {
@@ -305,20 +374,29 @@ void TLoadGenerator::WatchWritable(TClient& c, bool on) {
     c.WatchingOut = on;
 }
 
+std::string& TLoadGenerator::OutgoingRecords(TClient& c) {
+    return Config.Web ? c.Unframed : c.Out;
+}
+
 void TLoadGenerator::Queue(TClient& c, const std::string& bytes) {
-    c.Out += bytes;
+    OutgoingRecords(c) += bytes;
 }
 
 void TLoadGenerator::QueueMessages(TClient& c) {
+    std::string& out = OutgoingRecords(c);
     while (c.Sent < Config.Messages && c.Sent - c.Echoed < Config.Window) {
-        const size_t at = c.Out.size();
-        c.Out += MessageTemplate;
-        WriteStamp(&c.Out[at + MessageTextAt], MonotonicNs(), static_cast<uint32_t>(c.Index));
+        const size_t at = out.size();
+        out += MessageTemplate;
+        WriteStamp(&out[at + MessageTextAt], MonotonicNs(), static_cast<uint32_t>(c.Index));
         ++c.Sent;
     }
 }
 
 void TLoadGenerator::Flush(TClient& c) {
+    if (!c.Unframed.empty() && !c.Upgrading) {
+        AppendWebSocketFrame(c.Out, kWsBinary, c.Unframed.data(), c.Unframed.size(), NextMask());
+        c.Unframed.clear();
+    }
     while (c.OutAt < c.Out.size()) {
         const ssize_t n = Transmit(c, c.Out.data() + c.OutAt, c.Out.size() - c.OutAt);
         if (n < 0) {
@@ -359,7 +437,7 @@ void TLoadGenerator::OnEvent(TClient& c, uint32_t events) {
         OnReadable(c);
     if (!Error.empty() || c.Fd < 0)
         return;
-    if (!c.Out.empty())
+    if (!c.Out.empty() || !c.Unframed.empty())
         Flush(c);
 }
 
@@ -373,7 +451,10 @@ void TLoadGenerator::OnReadable(TClient& c) {
         const size_t room = Buffer.size() - carry;
         const ssize_t n = Receive(c, Buffer.data() + carry, room);
         if (n == 0) {
-            Fail("the server closed the connection of b" + std::to_string(c.Index));
+            Fail("the server closed the connection of b" + std::to_string(c.Index) +
+                 (c.Upgrading ? " before answering the WebSocket upgrade (is --port the web "
+                                "port?)"
+                              : ""));
             return;
         }
         if (n < 0) {
@@ -384,10 +465,16 @@ void TLoadGenerator::OnReadable(TClient& c) {
                      std::strerror(errno));
             return;
         }
+        size_t fresh = static_cast<size_t>(n);
+        if (Config.Web) {
+            fresh = Unframe(c, Buffer.data() + carry, fresh);
+            if (!Error.empty())
+                return;
+        }
         // One clock reading per read: every record in it arrived by now.
         NowNs = MonotonicNs();
         LastRecordNs = NowNs;
-        const size_t size = carry + static_cast<size_t>(n);
+        const size_t size = carry + fresh;
         const size_t used = Parse(c, Buffer.data(), size);
         if (used < size) {
             c.Pending.assign(Buffer.data() + used, size - used);
@@ -555,7 +642,10 @@ TBenchResult TLoadGenerator::Run(int serverPid) {
         NowNs = MonotonicNs();
         if (NowNs >= deadlineNs) {
             result.TimedOut = true;
-            Fail("timed out after " + std::to_string(Config.TimeoutSeconds) + " s");
+            Fail("timed out after " + std::to_string(Config.TimeoutSeconds) + " s" +
+                 (Config.Web && Upgraded == 0
+                      ? ": no WebSocket upgrade was answered (is --port the web port?)"
+                      : ""));
             break;
         }
         const int waitMs =

@@ -66,7 +66,15 @@ private:
     bool Connect(TClient& client);
     void OnEvent(TClient& client, uint32_t events);
     void OnConnected(TClient& client);
+    // Logs in, or on the web port asks for the WebSocket first.
+    void Begin(TClient& client);
     void SendLogin(TClient& client);
+    // WebSocket: the answer to the upgrade, then the payloads of the frames
+    // moved to the front of data; returns their length.
+    size_t Unframe(TClient& client, char* data, size_t size);
+    uint32_t NextMask();
+    // Where records for the server go: straight out, or to the next frame.
+    std::string& OutgoingRecords(TClient& client);
     // TLS: the handshake goes on; false while it is not done.
     bool ContinueHandshake(TClient& client);
     // recv and send, or their TLS counterparts, with the same results.
@@ -101,6 +109,8 @@ private:
     std::string PingBytes;
     std::string JoinBytes;
 
+    uint32_t MaskState = 0x9E3779B9u;
+    int Upgraded = 0; // WebSocket upgrades answered
     int NextToConnect = 0;
     int Unanswered = 0; // connects started whose login has not been answered yet
     int Connected = 0;

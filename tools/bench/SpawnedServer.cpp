@@ -64,7 +64,8 @@ void TSpawnedServer::RemoveFolder() {
     Folder.clear();
 }
 
-bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds, bool tls) {
+bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds, bool tls,
+                           bool web) {
     if (access(executable.c_str(), X_OK) != 0) {
         Message = "cannot run " + executable + ": " + std::strerror(errno);
         return false;
@@ -104,6 +105,10 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds,
               cert.KeyPath.toStdString()})
             args.push_back(arg);
     }
+    if (web) {
+        args.push_back("--web-port");
+        args.push_back("0");
+    }
     std::vector<const char*> argv;
     for (const std::string& arg : args)
         argv.push_back(arg.c_str());
@@ -130,8 +135,8 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds,
     ChildPid = pid;
     OutputFd = pipeFds[0];
 
-    // The line the server prints once it listens, and one for the TLS port.
-    const size_t linesWanted = tls ? 2 : 1;
+    // The line the server prints once it listens, and one for each other port.
+    const size_t linesWanted = 1 + (tls ? 1 : 0) + (web ? 1 : 0);
     auto lineCount = [](const std::string& text) {
         return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     };
@@ -164,24 +169,25 @@ bool TSpawnedServer::Start(const std::string& executable, double timeoutSeconds,
         if (n > 0)
             line.append(chunk, static_cast<size_t>(n));
     }
-    const size_t colon = line.rfind(':', line.find('\n'));
-    if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
-        Message = "unexpected output from kelvra-serverd: " + line;
-        return false;
-    }
-    ListenPort = std::atoi(line.c_str() + colon + 1);
-    if (tls) {
-        const std::string second = line.substr(line.find('\n') + 1);
-        const size_t tlsColon = second.rfind(':', second.find('\n'));
-        if (second.rfind("listening (TLS) on ", 0) != 0 || tlsColon == std::string::npos) {
-            Message = "unexpected output from kelvra-serverd: " + second;
+    // "listening on A:P", "listening (TLS) on A:P", "web page on http://A:P/".
+    size_t at = 0;
+    for (size_t i = 0; i < linesWanted; ++i) {
+        const size_t end = line.find('\n', at);
+        const std::string one = line.substr(at, end - at);
+        at = end + 1;
+        const size_t colon = one.rfind(':');
+        const int port = colon == std::string::npos ? 0 : std::atoi(one.c_str() + colon + 1);
+        int* slot = one.rfind("listening on ", 0) == 0         ? &ListenPort
+                    : one.rfind("listening (TLS) on ", 0) == 0 ? &ListenTlsPort
+                    : one.rfind("web page on ", 0) == 0        ? &ListenWebPort
+                                                               : nullptr;
+        if (!slot || port <= 0) {
+            Message = "unexpected output from kelvra-serverd: " + one;
             return false;
         }
-        ListenTlsPort = std::atoi(second.c_str() + tlsColon + 1);
-        if (ListenTlsPort <= 0)
-            return false;
+        *slot = port;
     }
-    return ListenPort > 0;
+    return ListenPort > 0 && (!tls || ListenTlsPort > 0) && (!web || ListenWebPort > 0);
 }
 
 int TSpawnedServer::Stop(double timeoutSeconds) {

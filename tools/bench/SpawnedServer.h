@@ -15,8 +15,10 @@ public:
 
     // Starts the server on a free port and waits for its "listening on" line.
     // With tls, also on a free TLS port with a throwaway certificate made in
-    // its folder. False with Error() on failure.
-    bool Start(const std::string& executable, double timeoutSeconds, bool tls = false);
+    // its folder; with web, also on a free web port (HTTPS with tls). False
+    // with Error() on failure.
+    bool Start(const std::string& executable, double timeoutSeconds, bool tls = false,
+               bool web = false);
     // SIGTERM, then waits; SIGKILL when it does not end in time. Returns the
     // exit code, or 128 + signal number when a signal ended it, -1 if unknown.
     int Stop(double timeoutSeconds);
@@ -24,6 +26,7 @@ public:
     int Pid() const { return ChildPid; }
     int Port() const { return ListenPort; }
     int TlsPort() const { return ListenTlsPort; }
+    int WebPort() const { return ListenWebPort; }
     const std::string& Error() const { return Message; }
 
     // build/bin/kelvra-serverd beside the running executable.
@@ -36,6 +39,7 @@ private:
     int OutputFd = -1;
     int ListenPort = 0;
     int ListenTlsPort = 0;
+    int ListenWebPort = 0;
     std::string Folder;
     std::string Message;
 };

@@ -168,10 +168,17 @@ int Run(const TOptions& options) {
     TWebSettings web = ReadWebSettings(reg);
     if (options.HasWebPort)
         web.Port = QString::fromStdString(options.WebPort);
+    // With a TLS port the page and its WebSocket are encrypted too, with the
+    // same certificate: a password never crosses the network in clear there.
+    if (tls.IsActive()) {
+        web.Certificate = tlsSettings.Certificate;
+        web.Key = tlsSettings.Key;
+    }
     QString webError;
-    if (const TWebFront* front = OpenWebPort(runtime.Connections(), web, bind, webError))
-        std::printf("web page on http://%s:%u/\n", qPrintable(shownAddress),
-                    static_cast<unsigned>(front->Port()));
+    TWebFront* webFront = OpenWebPort(runtime.Connections(), web, bind, webError);
+    if (webFront)
+        std::printf("web page on %s://%s:%u/\n", webFront->Secure() ? "https" : "http",
+                    qPrintable(shownAddress), static_cast<unsigned>(webFront->Port()));
     std::fflush(stdout);
     if (!webError.isEmpty()) {
         Fail(webError);
@@ -183,13 +190,21 @@ int Run(const TOptions& options) {
     daemon.Started(runtime.Connections().ListenPort());
     // Certificates are renewed every few weeks: a reload reads them again for
     // new connections, and the connections already open carry on.
-    daemon.AddReloadHook([&tls](TReloadReport& report) {
+    daemon.AddReloadHook([&tls, webFront](TReloadReport& report) {
         if (!tls.IsActive())
             return;
-        if (QString error; tls.Reload(&error))
-            report.Note(QStringLiteral("the TLS certificate and key were read again"));
-        else
+        QString error;
+        if (!tls.Reload(&error)) {
             report.Fail(error);
+            return;
+        }
+        // The files were good for the TLS port; the web port takes the same.
+        if (webFront && webFront->Secure() &&
+            !webFront->UseCertificate(tls.Settings().Certificate, tls.Settings().Key, &error)) {
+            report.Fail(QStringLiteral("the web port keeps its certificate: ") + error);
+            return;
+        }
+        report.Note(QStringLiteral("the TLS certificate and key were read again"));
     });
     control.Ops().Reload = [&daemon](QString* report) { return daemon.Reload(report); };
     // SIGTERM and SIGINT: the console's close (warn everybody, save, then close
@@ -234,8 +249,10 @@ int main(int argc, char** argv) {
                    "Control socket for kelvra-admin, or \"none\" (default: "
                    "$RUNTIME_DIRECTORY/control, else $XDG_RUNTIME_DIR/kelvra/control)");
     auto* webPort = cli.add_option("--web-port", options.WebPort,
-                                   "Serve the chat page and WebSocket users on this port (default: "
-                                   "Web/Port of the configuration or settings, else none)");
+                                   "Serve the chat page and WebSocket users on this port, as HTTPS "
+                                   "and wss with the TLS certificate when a TLS port is on "
+                                   "(default: Web/Port of the configuration or settings, else "
+                                   "none)");
     cli.add_option("--tls-port", options.TlsPort,
                    "Also listen for TLS on this port (default: TLS/Port of the configuration or "
                    "settings; none when empty)");
