@@ -10,7 +10,9 @@
 xvfb_console_free_port() {
     local port
     for _ in $(seq 50); do
-        port=$((20000 + RANDOM % 40000))
+        # Below the kernel's range for outgoing connections (32768 up), whose
+        # local ports a bind would collide with on a busy machine.
+        port=$((20000 + RANDOM % 12000))
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
     done
     echo "$port"
@@ -19,10 +21,12 @@ xvfb_console_free_port() {
 xvfb_console_start() {
     local work=$1 bin=$2 extra=${3:-}
     XVFB_CONSOLE_PORT=$(xvfb_console_free_port)
-    local display=":$((90 + RANDOM % 400))"
-    Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    # Xvfb picks a display nobody uses and writes its number.
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     XVFB_PID=$!
-    export DISPLAY=$display XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    [ -s "$work/display" ] || { echo "xvfb-console: Xvfb did not start" >&2; return 1; }
+    export DISPLAY=":$(head -n1 "$work/display")" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
     for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
     XVFB_CONSOLE_SETTINGS="$XDG_CONFIG_HOME/Dravenholt/Kelvra Chat Server.conf"
     mkdir -p "$(dirname "$XVFB_CONSOLE_SETTINGS")"
@@ -67,7 +71,13 @@ INI
             fi
         done
     done
-    echo "xvfb-console: the console does not listen" >&2
+    echo "xvfb-console: the console does not listen on $XVFB_CONSOLE_PORT" >&2
+    local w
+    for w in $(xdotool search --name . 2>/dev/null); do
+        echo "xvfb-console: window \"$(xdotool getwindowname "$w" 2>/dev/null)\"" >&2
+    done
+    sed 's/^/xvfb-console: server: /' "$work/server.log" >&2
+    ss -ltnp 2>/dev/null | grep "pid=$XVFB_CONSOLE_PID," | sed 's/^/xvfb-console: listens: /' >&2 || true
     return 1
 }
 
