@@ -148,6 +148,23 @@ TEST(LogWindowsTest, ARelayIsStoredOnceAndReadsRightAcrossTheRowLimit) {
     EXPECT_EQ(Row(logs.Out, rows - 1)[1], "KMC_PING");
 }
 
+TEST(LogWindowsTest, LongTextsAreCutAndBoundTheLogSooner) {
+    Logs logs;
+    auto* model = logs.Out.Model();
+    const QByteArray longText(TTrafficLogModel::kMaxCellText + 100, 'x');
+    // Each record its own buffers: no two rows share a copy.
+    const int total = TLogModel::kMaxRows;
+    for (int i = 0; i < total; ++i)
+        logs.View.LogPacket(MakePacket(KMC_CHATDATA, QByteArray::number(i), longText + ""), true);
+    model->FlushPending();
+    const int rows = model->rowCount();
+    // 4 KiB a row: the texts' bound drops rows long before the row limit.
+    EXPECT_LT(rows, TLogModel::kMaxRows / 2);
+    EXPECT_EQ(Row(logs.Out, rows - 1)[2], QString::number(total - 1));
+    EXPECT_EQ(Row(logs.Out, 0)[2], QString::number(total - rows));
+    EXPECT_EQ(Row(logs.Out, 0)[3].size(), TTrafficLogModel::kMaxCellText);
+}
+
 TEST(LogWindowsTest, ClearEmptiesOnlyItsOwnLog) {
     Logs logs;
     logs.View.LogPacket(Incoming(1, KMS_PING), false);
