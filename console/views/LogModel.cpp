@@ -147,8 +147,9 @@ const char* TTrafficLogModel::StoreText(const QByteArray& p1, uint32_t n1, const
                                         uint32_t n2) {
     const size_t need = size_t{n1} + n2;
     if (Blocks.empty() || Blocks.back().Used + need > kBlockBytes) {
+        // An eighth of the rows at a time: long texts need not empty the log.
         while (Blocks.size() >= kMaxBlocks)
-            DropOldest(kDropBlock);
+            DropOldest(std::max<qsizetype>(Count / 8, 1));
         std::unique_ptr<char[]> bytes;
         if (SpareBlocks.empty()) {
             bytes.reset(new char[kBlockBytes]);
@@ -232,6 +233,28 @@ TErrorLogModel::TErrorLogModel(const QIcon& icon, QObject* parent)
     : TLogModelOf(QStringList{QStringLiteral("Time"), QStringLiteral("Code"),
                               QStringLiteral("Function"), QStringLiteral("Description")},
                   icon, parent) {}
+
+void TErrorLogModel::AddRow(TErrorRow row) {
+    if (row.Text.size() > kMaxText)
+        row.Text.truncate(kMaxText);
+    while (TextChars + row.Text.size() > kMaxTextChars && StoredRows() > 0)
+        DropOldest(std::max<qsizetype>(StoredRows() / 8, 1));
+    TextChars += row.Text.size();
+    Push(std::move(row));
+}
+
+void TErrorLogModel::EraseOldest(qsizetype count) {
+    const auto& rows = StoredRowList();
+    count = std::min<qsizetype>(count, static_cast<qsizetype>(rows.size()));
+    for (qsizetype i = 0; i < count; ++i)
+        TextChars -= rows[static_cast<size_t>(i)].Text.size();
+    TLogModelOf::EraseOldest(count);
+}
+
+void TErrorLogModel::EraseAll() {
+    TextChars = 0;
+    TLogModelOf::EraseAll();
+}
 
 QString TErrorLogModel::Text(int row, int column) const {
     const TErrorRow& r = At(row);

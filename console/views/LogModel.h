@@ -77,6 +77,7 @@ protected:
         RowAdded();
     }
     const Row& At(int row) const { return Rows[static_cast<size_t>(row)]; }
+    const std::deque<Row>& StoredRowList() const { return Rows; }
 
     qsizetype StoredRows() const override { return static_cast<qsizetype>(Rows.size()); }
     void EraseOldest(qsizetype count) override { Rows.erase(Rows.begin(), Rows.begin() + count); }
@@ -173,11 +174,22 @@ struct TErrorRow {
 
 class TErrorLogModel : public TLogModelOf<TErrorRow> {
 public:
+    // A text from a client can be long; the cell shows this much of it.
+    static constexpr int kMaxText = 2048;
+    // The texts held stay within this many characters (16 MiB): rows of long
+    // texts go sooner.
+    static constexpr qsizetype kMaxTextChars = 8 * 1024 * 1024;
+
     explicit TErrorLogModel(const QIcon& icon, QObject* parent = nullptr);
-    void AddRow(TErrorRow row) { Push(std::move(row)); }
+    void AddRow(TErrorRow row);
 
 protected:
     QString Text(int row, int column) const override;
+    void EraseOldest(qsizetype count) override;
+    void EraseAll() override;
+
+private:
+    qsizetype TextChars = 0;
 };
 
 } // namespace kelvra

@@ -82,6 +82,19 @@ TEST(LogWindowsTest, SocketErrorRows) {
     EXPECT_EQ(Row(logs.Errors, 3).mid(1),
               (QStringList{"NA", "Client", "'x' is not a valid integer value"}));
     EXPECT_EQ(logs.In.Model()->rowCount(), 0);
+
+    // A client's long text is cut, and such rows go sooner than short ones.
+    const QString longText(3 * TErrorLogModel::kMaxText, QLatin1Char('y'));
+    const int total = TErrorLogModel::kMaxTextChars / TErrorLogModel::kMaxText + 100;
+    for (int i = 0; i < total; ++i)
+        logs.View.ReportClientFailure(QString::number(i) + longText);
+    logs.Errors.Model()->FlushPending();
+    const int rows = logs.Errors.Model()->rowCount();
+    EXPECT_LT(rows, total);
+    EXPECT_GT(rows, total / 2);
+    const QStringList last = Row(logs.Errors, rows - 1);
+    EXPECT_EQ(last[3].size(), TErrorLogModel::kMaxText);
+    EXPECT_TRUE(last[3].startsWith(QString::number(total - 1) + "y"));
 }
 
 TEST(LogWindowsTest, RowsReachTheViewInOneBatchAndScrollTheTrafficLog) {
