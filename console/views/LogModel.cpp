@@ -95,12 +95,21 @@ TTrafficLogModel::TTrafficLogModel(const QIcon& icon, QObject* parent)
                             QStringLiteral("Param2"), QStringLiteral("Switch")},
                 icon, parent) {}
 
+namespace {
+
+// The part of a text that a cell shows, and so the part kept.
+uint32_t CutLength(const QByteArray& b) {
+    return static_cast<uint32_t>(std::min<qsizetype>(b.size(), TTrafficLogModel::kMaxCellText));
+}
+
+} // namespace
+
 bool TTrafficLogModel::SameRow(const TRun& run, const TDataPacket& p) {
     // The buffers alone could have been freed and reused for other text, so
     // the kept texts are compared as well: rows that pass read alike.
     return run.From == p.From && run.Code == p.Code && run.Switch == p.Switch &&
-           run.Buffer1 == p.Param1.constData() && run.Size1 == p.Param1.size() &&
-           run.Buffer2 == p.Param2.constData() && run.Size2 == p.Param2.size() &&
+           run.Buffer1 == p.Param1.constData() && run.Length1 == CutLength(p.Param1) &&
+           run.Buffer2 == p.Param2.constData() && run.Length2 == CutLength(p.Param2) &&
            std::memcmp(run.Text, p.Param1.constData(), run.Length1) == 0 &&
            std::memcmp(run.Text + run.Length1, p.Param2.constData(), run.Length2) == 0;
 }
@@ -115,11 +124,8 @@ void TTrafficLogModel::AddPacket(const TDataPacket& packet) {
 }
 
 void TTrafficLogModel::AddRun(const TDataPacket& p) {
-    const auto cut = [](const QByteArray& b) {
-        return static_cast<uint32_t>(std::min<qsizetype>(b.size(), kMaxCellText));
-    };
-    const uint32_t n1 = cut(p.Param1);
-    const uint32_t n2 = cut(p.Param2);
+    const uint32_t n1 = CutLength(p.Param1);
+    const uint32_t n2 = CutLength(p.Param2);
     const char* text = StoreText(p.Param1, n1, p.Param2, n2);
     if (RunCount == Ring.size()) {
         std::vector<TRun> grown(std::max<size_t>(1024, Ring.size() * 2));
@@ -132,8 +138,6 @@ void TTrafficLogModel::AddRun(const TDataPacket& p) {
                            1,
                            p.Param1.constData(),
                            p.Param2.constData(),
-                           p.Param1.size(),
-                           p.Param2.size(),
                            text,
                            Blocks.back().Number,
                            n1,

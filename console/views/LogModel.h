@@ -114,11 +114,9 @@ private:
         qint64 FirstRow; // number of its first row, counted since the log began
         qint64 Rows;
         // The record's buffers, to tell a relay's rows from an equal record
-        // sent again (no reference is held: the texts are compared too).
+        // sent again (no reference is held: the texts kept are compared too).
         const char* Buffer1;
         const char* Buffer2;
-        qsizetype Size1;
-        qsizetype Size2;
         const char* Text; // Param1's cut text, then Param2's
         qint64 Block;     // the text block that holds Text
         uint32_t Length1;
