@@ -44,7 +44,8 @@ work=$(mktemp -d /tmp/kelvra-console-XXXXXX)
 trap 'xvfb_console_stop; rm -rf "$work"' EXIT
 
 fields=(login_seconds deliveries_per_second latency_p99_ms server_rss_before_kib
-    server_rss_idle_kib server_rss_per_connection_kib server_cpu_us_per_delivery)
+    server_rss_idle_kib server_rss_per_connection_kib server_cpu_us_per_delivery
+    server_cpu_login_ms)
 json_value() { awk -v k="\"$1\":" '$1 == k { v = $2; sub(/,$/, "", v); print v }' "$2"; }
 median() {
     tr ' ' '\n' | grep -v '^null$' | grep -v '^$' | sort -g |
@@ -86,7 +87,7 @@ for scenario in $scenarios; do
                 echo "run-console.sh: N=$n run $i ($side) failed (exit $rc): $(tail -1 "$work/err")" >&2
             fi
             echo "N=$n S=$s M=$m run $i $side: $(json_value deliveries_per_second "$out") deliveries/s," \
-                "login $(json_value login_seconds "$out") s," \
+                "login $(json_value login_seconds "$out") s (CPU $(json_value server_cpu_login_ms "$out") ms)," \
                 "RSS/conn $(json_value server_rss_per_connection_kib "$out") KiB," \
                 "load $(cut -d' ' -f1 /proc/loadavg)" >&2
             json_runs+="${json_runs:+,}{\"clients\":$n,\"senders\":$s,\"messages\":$m,\"run\":$i,\"server\":\"$side\",\"exit_code\":$rc"
@@ -99,6 +100,8 @@ for scenario in $scenarios; do
     console_rss_end=$(awk '/^VmRSS:/ { print $2 }' "/proc/$XVFB_CONSOLE_PID/status" 2>/dev/null || echo null)
     echo "$console_rss_end" >"$work/$key-console-rss-end"
     xvfb_console_stop
+    # The next scenario's console needs the port and the display free.
+    wait "$XVFB_CONSOLE_PID" 2>/dev/null || true
     unset XVFB_CONSOLE_PID XVFB_PID
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -112,8 +115,11 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
     echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores;" \
         "load average before $load_before, after $load_after."
     echo
-    echo "| N | S | M | runs | console deliveries/s | headless deliveries/s | console / headless | console login (s) | headless login (s) | login ratio | console RSS/conn (KiB) | headless RSS/conn (KiB) |"
-    echo "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+    echo "Server CPU is what the server process spent: for the login phase, and per"
+    echo "delivery in the relay phase; on a busy host it varies less than wall-clock figures."
+    echo
+    echo "| N | S | M | runs | console deliveries/s | headless deliveries/s | console / headless | console login (s) | headless login (s) | login ratio | console login CPU (s) | headless login CPU (s) | console CPU/delivery (us) | headless CPU/delivery (us) | console RSS/conn (KiB) | headless RSS/conn (KiB) |"
+    echo "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     for scenario in $scenarios; do
         IFS=: read -r n s m <<<"$scenario"
         key="$n-$s-$m"
@@ -127,11 +133,17 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
             hl=$(med_of headless "$key" login_seconds "$a" "$b")
             # The console's memory per connection is that of its first run: later
             # runs start with the logs already full.
+            cc=$(med_of console "$key" server_cpu_login_ms "$a" "$b")
+            hc=$(med_of headless "$key" server_cpu_login_ms "$a" "$b")
+            cu=$(med_of console "$key" server_cpu_us_per_delivery "$a" "$b")
+            hu=$(med_of headless "$key" server_cpu_us_per_delivery "$a" "$b")
             cr=$(med_of console "$key" server_rss_per_connection_kib 1 1)
             hr=$(med_of headless "$key" server_rss_per_connection_kib "$a" "$b")
             echo "| $n | $s | $m | $name ($a-$b) | $(fmt "$cd_" 0) | $(fmt "$hd" 0) | $(ratio "$cd_" "$hd")" \
                 "| $(fmt "$cl" 2) | $(fmt "$hl" 2) | $(awk -v a="$cl" -v b="$hl" 'BEGIN { if (a == "null" || b == "null" || b == 0) print "-"; else printf "%.2f", a / b }')" \
-                "| $(fmt "$cr" 2) | $(fmt "$hr" 2) |"
+                "| $(fmt "$(awk -v v="$cc" 'BEGIN { print (v == "null") ? v : v / 1000 }')" 1)" \
+                "| $(fmt "$(awk -v v="$hc" 'BEGIN { print (v == "null") ? v : v / 1000 }')" 1)" \
+                "| $(fmt "$cu" 3) | $(fmt "$hu" 3) | $(fmt "$cr" 2) | $(fmt "$hr" 2) |"
         done
         echo
         echo "N=$n: the console's resident size after its last run: $(cat "$work/$key-console-rss-end") KiB."
