@@ -126,7 +126,7 @@ public:
 
     // Rows change in bursts (thousands of logins a second); the list is
     // repainted at most this often, not once per pass of the event loop.
-    static constexpr int kRepaintMs = 100;
+    static constexpr int kRepaintMs = 250;
     // Whether a repaint is being held back.
     bool RepaintHeld() const { return RepaintTimer.isActive(); }
     // Repaints now what changed since the last repaint.

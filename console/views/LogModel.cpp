@@ -46,6 +46,7 @@ Qt::ItemFlags TLogModel::flags(const QModelIndex& index) const {
 }
 
 void TLogModel::RowAdded() {
+    ++Added;
     // Pending rows are bounded too, for a flood that keeps the loop from the timer.
     if (StoredRows() >= kMaxRows + kDropBlock)
         DropOldest(kDropBlock);
@@ -68,6 +69,8 @@ void TLogModel::DropOldest(qsizetype count) {
 
 void TLogModel::FlushPending() {
     Batch.stop();
+    Batch.setInterval(Added >= kFloodRows ? kFloodBatchMs : kBatchMs);
+    Added = 0;
     const qsizetype stored = StoredRows();
     if (stored == Shown)
         return;

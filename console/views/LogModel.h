@@ -29,6 +29,11 @@ public:
     // A view of many rows lays all of them out again for each batch, so a
     // flood is shown four times a second, no more.
     static constexpr int kBatchMs = 250;
+    // A batch of this many rows or more is a flood nobody reads row by row:
+    // the next batch then waits a second, which spares the view a full
+    // layout and a repaint three times in four.
+    static constexpr int kFloodRows = 5000;
+    static constexpr int kFloodBatchMs = 1000;
 
     TLogModel(QStringList headers, QIcon icon, QObject* parent = nullptr);
 
@@ -63,7 +68,8 @@ private:
     QStringList Headers;
     QIcon Icon;
     QTimer Batch;
-    int Shown = 0; // the first Shown stored rows are visible
+    int Shown = 0;    // the first Shown stored rows are visible
+    qint64 Added = 0; // rows added since the last batch was shown
 };
 
 // Row storage for a log model.
