@@ -56,6 +56,10 @@ TListWindow::TListWindow(const QString& caption, const QIcon& icon, QWidget* par
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
 
+    RepaintTimer.setSingleShot(true);
+    RepaintTimer.setInterval(kRepaintMs);
+    connect(&RepaintTimer, &QTimer::timeout, this, &TListWindow::ReleaseRepaint);
+
     setWidget(body);
     resize(460, 220);
 }
@@ -79,6 +83,24 @@ void TListWindow::Attach(TRowModel* model, std::initializer_list<int> widths) {
     connect(model, &QAbstractItemModel::rowsRemoved, this, &TListWindow::ListView1Change);
     connect(model, &QAbstractItemModel::modelReset, this, &TListWindow::ListView1Change);
     ListView1Change();
+    // The view's own layout still follows every change (geometry, selection
+    // and hit tests stay exact); only the painting waits for the batch.
+    connect(model, &QAbstractItemModel::rowsInserted, this, &TListWindow::HoldRepaint);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &TListWindow::HoldRepaint);
+    connect(model, &QAbstractItemModel::dataChanged, this, &TListWindow::HoldRepaint);
+}
+
+void TListWindow::HoldRepaint() {
+    if (RepaintTimer.isActive())
+        return;
+    ListView1->setUpdatesEnabled(false);
+    RepaintTimer.start();
+}
+
+void TListWindow::ReleaseRepaint() {
+    RepaintTimer.stop();
+    // Turning updates back on repaints the whole list once.
+    ListView1->setUpdatesEnabled(true);
 }
 
 QAction* TListWindow::NewCommand(const QString& menuText, const QString& hint, const QIcon& icon,

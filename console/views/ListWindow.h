@@ -8,6 +8,7 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QStringList>
+#include <QTimer>
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
@@ -123,6 +124,14 @@ public:
     QTreeView* ListView1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
 
+    // Rows change in bursts (thousands of logins a second); the list is
+    // repainted at most this often, not once per pass of the event loop.
+    static constexpr int kRepaintMs = 250;
+    // Whether a repaint is being held back.
+    bool RepaintHeld() const { return RepaintTimer.isActive(); }
+    // Repaints now what changed since the last repaint.
+    void ReleaseRepaint();
+
 protected:
     // widths: one per column, 0 leaves the default; the last column fills the rest.
     void Attach(TRowModel* model, std::initializer_list<int> widths);
@@ -153,11 +162,13 @@ private:
     QAction* NewCommand(const QString& menuText, const QString& hint, const QIcon& icon,
                         bool needsRow);
     void RowsAboutToGo(int first, int last);
+    void HoldRepaint();
 
     QHBoxLayout* Strip = nullptr;
     std::vector<QAction*> RowCommands;
     std::vector<std::pair<const QAction*, TActiveButton*>> Buttons;
     bool MenuWithoutRow = false;
+    QTimer RepaintTimer;
 };
 
 } // namespace kelvra

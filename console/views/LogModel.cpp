@@ -1,9 +1,11 @@
 #include "LogModel.h"
 
 #include "PacketCodes.h"
+#include "SocketErrors.h"
 #include "TextUtil.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kelvra {
 
@@ -44,6 +46,7 @@ Qt::ItemFlags TLogModel::flags(const QModelIndex& index) const {
 }
 
 void TLogModel::RowAdded() {
+    ++Added;
     // Pending rows are bounded too, for a flood that keeps the loop from the timer.
     if (StoredRows() >= kMaxRows + kDropBlock)
         DropOldest(kDropBlock);
@@ -66,6 +69,8 @@ void TLogModel::DropOldest(qsizetype count) {
 
 void TLogModel::FlushPending() {
     Batch.stop();
+    Batch.setInterval(Added >= kFloodRows ? kFloodBatchMs : kBatchMs);
+    Added = 0;
     const qsizetype stored = StoredRows();
     if (stored == Shown)
         return;
@@ -95,50 +100,123 @@ TTrafficLogModel::TTrafficLogModel(const QIcon& icon, QObject* parent)
 
 namespace {
 
-// The same row again: the record's texts are the very buffers held (a buffer
-// the log still holds cannot have been reused for other text).
-bool SameRow(const TDataPacket& held, const TDataPacket& p) {
-    return held.From == p.From && held.Code == p.Code && held.Switch == p.Switch &&
-           held.Param1.constData() == p.Param1.constData() &&
-           held.Param1.size() == p.Param1.size() &&
-           held.Param2.constData() == p.Param2.constData() && held.Param2.size() == p.Param2.size();
+// The part of a text that a cell shows, and so the part kept.
+uint32_t CutLength(const QByteArray& b) {
+    return static_cast<uint32_t>(std::min<qsizetype>(b.size(), TTrafficLogModel::kMaxCellText));
 }
 
 } // namespace
 
+bool TTrafficLogModel::SameRow(const TRun& run, const TDataPacket& p) {
+    // The buffers alone could have been freed and reused for other text, so
+    // the kept texts are compared as well: rows that pass read alike.
+    return run.From == p.From && run.Code == p.Code && run.Switch == p.Switch &&
+           run.Buffer1 == p.Param1.constData() && run.Length1 == CutLength(p.Param1) &&
+           run.Buffer2 == p.Param2.constData() && run.Length2 == CutLength(p.Param2) &&
+           std::memcmp(run.Text, p.Param1.constData(), run.Length1) == 0 &&
+           std::memcmp(run.Text + run.Length1, p.Param2.constData(), run.Length2) == 0;
+}
+
 void TTrafficLogModel::AddPacket(const TDataPacket& packet) {
-    if (!Runs.empty() && SameRow(Runs.back().Record, packet))
-        ++Runs.back().Rows;
+    if (RunCount > 0 && SameRow(Run(RunCount - 1), packet))
+        ++Run(RunCount - 1).Rows;
     else
-        Runs.push_back(TRun{FirstRow + Count, 1, packet});
+        AddRun(packet);
     ++Count;
     RowAdded();
 }
 
-const TDataPacket& TTrafficLogModel::RecordAt(int row) const {
+void TTrafficLogModel::AddRun(const TDataPacket& p) {
+    const uint32_t n1 = CutLength(p.Param1);
+    const uint32_t n2 = CutLength(p.Param2);
+    const char* text = StoreText(p.Param1, n1, p.Param2, n2);
+    if (RunCount == Ring.size()) {
+        std::vector<TRun> grown(std::max<size_t>(1024, Ring.size() * 2));
+        for (size_t i = 0; i < RunCount; ++i)
+            grown[i] = Run(i);
+        Ring.swap(grown);
+        RingHead = 0;
+    }
+    Run(RunCount++) = TRun{FirstRow + Count,
+                           1,
+                           p.Param1.constData(),
+                           p.Param2.constData(),
+                           text,
+                           Blocks.back().Number,
+                           n1,
+                           n2,
+                           p.From,
+                           p.Code,
+                           p.Switch};
+}
+
+const char* TTrafficLogModel::StoreText(const QByteArray& p1, uint32_t n1, const QByteArray& p2,
+                                        uint32_t n2) {
+    const size_t need = size_t{n1} + n2;
+    if (Blocks.empty() || Blocks.back().Used + need > kBlockBytes) {
+        // An eighth of the rows at a time: long texts need not empty the log.
+        while (Blocks.size() >= kMaxBlocks)
+            DropOldest(std::max<qsizetype>(Count / 8, 1));
+        std::unique_ptr<char[]> bytes;
+        if (SpareBlocks.empty()) {
+            bytes.reset(new char[kBlockBytes]);
+        } else {
+            bytes = std::move(SpareBlocks.back());
+            SpareBlocks.pop_back();
+        }
+        Blocks.push_back(TTextBlock{NextBlock++, std::move(bytes), 0});
+    }
+    TTextBlock& block = Blocks.back();
+    char* at = block.Bytes.get() + block.Used;
+    std::memcpy(at, p1.constData(), n1);
+    std::memcpy(at + n1, p2.constData(), n2);
+    block.Used += need;
+    return at;
+}
+
+const TTrafficLogModel::TRun& TTrafficLogModel::RunAt(int row) const {
     const qint64 number = FirstRow + row;
     // The last run that starts at or before the row.
-    auto it = std::upper_bound(Runs.begin(), Runs.end(), number,
-                               [](qint64 n, const TRun& run) { return n < run.FirstRow; });
-    return std::prev(it)->Record;
+    size_t low = 0;
+    size_t high = RunCount;
+    while (high - low > 1) {
+        const size_t mid = low + (high - low) / 2;
+        if (Run(mid).FirstRow <= number)
+            low = mid;
+        else
+            high = mid;
+    }
+    return Run(low);
 }
 
 void TTrafficLogModel::EraseOldest(qsizetype count) {
     count = std::min(count, Count);
     FirstRow += count;
     Count -= count;
-    while (!Runs.empty() && Runs.front().FirstRow + Runs.front().Rows <= FirstRow)
-        Runs.pop_front();
+    while (RunCount > 0 && Run(0).FirstRow + Run(0).Rows <= FirstRow) {
+        RingHead = (RingHead + 1) & (Ring.size() - 1);
+        --RunCount;
+    }
+    // Blocks before the oldest run's are no longer read; the newest one stays
+    // to take the next texts.
+    const qint64 oldest = RunCount > 0 ? Run(0).Block : Blocks.empty() ? 0 : Blocks.back().Number;
+    while (!Blocks.empty() && Blocks.front().Number < oldest) {
+        if (SpareBlocks.size() < 4)
+            SpareBlocks.push_back(std::move(Blocks.front().Bytes));
+        Blocks.pop_front();
+    }
 }
 
 void TTrafficLogModel::EraseAll() {
     FirstRow += Count;
     Count = 0;
-    Runs.clear();
+    RingHead = 0;
+    RunCount = 0;
+    Blocks.clear();
 }
 
 QString TTrafficLogModel::Text(int row, int column) const {
-    const TDataPacket& r = RecordAt(row);
+    const TRun& r = RunAt(row);
     switch (column) {
     case 0:
         return QString::number(r.From);
@@ -148,9 +226,9 @@ QString TTrafficLogModel::Text(int row, int column) const {
         return name.isEmpty() ? QString::number(r.Code) : FromBytes(name);
     }
     case 2:
-        return FromBytes(r.Param1.left(kMaxCellText));
+        return FromBytes(QByteArray::fromRawData(r.Text, r.Length1));
     case 3:
-        return FromBytes(r.Param2.left(kMaxCellText));
+        return FromBytes(QByteArray::fromRawData(r.Text + r.Length1, r.Length2));
     case 4:
         return r.Switch ? QStringLiteral("True") : QStringLiteral("False");
     default:
@@ -163,17 +241,42 @@ TErrorLogModel::TErrorLogModel(const QIcon& icon, QObject* parent)
                               QStringLiteral("Function"), QStringLiteral("Description")},
                   icon, parent) {}
 
+void TErrorLogModel::AddRow(TErrorRow row) {
+    if (row.Text.size() > kMaxText)
+        row.Text.truncate(kMaxText);
+    while (TextChars + row.Text.size() > kMaxTextChars && StoredRows() > 0)
+        DropOldest(std::max<qsizetype>(StoredRows() / 8, 1));
+    TextChars += row.Text.size();
+    Push(std::move(row));
+}
+
+void TErrorLogModel::EraseOldest(qsizetype count) {
+    const auto& rows = StoredRowList();
+    count = std::min<qsizetype>(count, static_cast<qsizetype>(rows.size()));
+    for (qsizetype i = 0; i < count; ++i)
+        TextChars -= rows[static_cast<size_t>(i)].Text.size();
+    TLogModelOf::EraseOldest(count);
+}
+
+void TErrorLogModel::EraseAll() {
+    TextChars = 0;
+    TLogModelOf::EraseAll();
+}
+
 QString TErrorLogModel::Text(int row, int column) const {
     const TErrorRow& r = At(row);
+    const QString na = QStringLiteral("NA");
     switch (column) {
     case 0:
-        return r.Time;
+        return LongTimeText(r.Time);
     case 1:
-        return r.Code;
+        return r.Kind == TErrorRow::Socket ? QString::number(r.Code) : na;
     case 2:
-        return r.Function;
+        return r.Kind == TErrorRow::Socket   ? r.Text
+               : r.Kind == TErrorRow::Client ? QStringLiteral("Client")
+                                             : na;
     case 3:
-        return r.Description;
+        return r.Kind == TErrorRow::Socket ? SocketErrorText(r.Code) : r.Text;
     default:
         return {};
     }

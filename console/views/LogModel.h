@@ -8,8 +8,12 @@
 #include <QByteArray>
 #include <QIcon>
 #include <QStringList>
+#include <QTime>
 #include <QTimer>
+#include <cstdint>
 #include <deque>
+#include <memory>
+#include <vector>
 
 namespace kelvra {
 
@@ -25,6 +29,11 @@ public:
     // A view of many rows lays all of them out again for each batch, so a
     // flood is shown four times a second, no more.
     static constexpr int kBatchMs = 250;
+    // A batch of this many rows or more is a flood nobody reads row by row:
+    // the next batch then waits a second, which spares the view a full
+    // layout and a repaint three times in four.
+    static constexpr int kFloodRows = 5000;
+    static constexpr int kFloodBatchMs = 1000;
 
     TLogModel(QStringList headers, QIcon icon, QObject* parent = nullptr);
 
@@ -52,14 +61,15 @@ protected:
     virtual void EraseOldest(qsizetype count) = 0;
     virtual void EraseAll() = 0;
     virtual QString Text(int row, int column) const = 0;
-
-private:
+    // Drops the oldest rows, shown or pending.
     void DropOldest(qsizetype count);
 
+private:
     QStringList Headers;
     QIcon Icon;
     QTimer Batch;
-    int Shown = 0; // the first Shown stored rows are visible
+    int Shown = 0;    // the first Shown stored rows are visible
+    qint64 Added = 0; // rows added since the last batch was shown
 };
 
 // Row storage for a log model.
@@ -73,6 +83,7 @@ protected:
         RowAdded();
     }
     const Row& At(int row) const { return Rows[static_cast<size_t>(row)]; }
+    const std::deque<Row>& StoredRowList() const { return Rows; }
 
     qsizetype StoredRows() const override { return static_cast<qsizetype>(Rows.size()); }
     void EraseOldest(qsizetype count) override { Rows.erase(Rows.begin(), Rows.begin() + count); }
@@ -84,8 +95,10 @@ private:
 
 // A row per record sent or received. A relayed record goes out to every member
 // of a chat, one row per recipient, and those rows read alike: the log keeps
-// runs of equal rows (one copy of the record and a count), so logging a relay
-// costs no allocation and no reference count per recipient.
+// runs of equal rows (one copy of the record's texts and a count). The texts
+// are copied, cut to what a cell shows, into large blocks shared by many
+// rows, so a row costs no allocation of its own and holds no reference to the
+// server's buffers; logging a relay costs a comparison and an increment.
 class TTrafficLogModel : public TLogModel {
 public:
     // Longer texts are cut in the cell: painting a megabyte per row helps nobody.
@@ -94,7 +107,7 @@ public:
     explicit TTrafficLogModel(const QIcon& icon, QObject* parent = nullptr);
     void AddPacket(const TDataPacket& packet);
     // Copies of records held for the rows (a relay is held once).
-    qsizetype StoredRecords() const { return static_cast<qsizetype>(Runs.size()); }
+    qsizetype StoredRecords() const { return static_cast<qsizetype>(RunCount); }
 
 protected:
     qsizetype StoredRows() const override { return Count; }
@@ -106,29 +119,81 @@ private:
     struct TRun {
         qint64 FirstRow; // number of its first row, counted since the log began
         qint64 Rows;
-        TDataPacket Record;
+        // The record's buffers, to tell a relay's rows from an equal record
+        // sent again (no reference is held: the texts kept are compared too).
+        const char* Buffer1;
+        const char* Buffer2;
+        const char* Text; // Param1's cut text, then Param2's
+        qint64 Block;     // the text block that holds Text
+        uint32_t Length1;
+        uint32_t Length2;
+        int32_t From;
+        int32_t Code;
+        bool Switch;
     };
-    const TDataPacket& RecordAt(int row) const;
+    struct TTextBlock {
+        qint64 Number;
+        std::unique_ptr<char[]> Bytes;
+        size_t Used;
+    };
+    // Texts are stored in blocks of this size; a block goes with its last row.
+    static constexpr size_t kBlockBytes = 256 * 1024;
+    // Rows of long texts go sooner: the texts held stay within this many
+    // blocks (16 MiB) whatever the records carry.
+    static constexpr size_t kMaxBlocks = 64;
 
-    std::deque<TRun> Runs;
+    static bool SameRow(const TRun& run, const TDataPacket& p);
+    void AddRun(const TDataPacket& packet);
+    const char* StoreText(const QByteArray& p1, uint32_t n1, const QByteArray& p2, uint32_t n2);
+    const TRun& RunAt(int row) const;
+    // The runs are a ring (no allocation per run once it has grown): the
+    // i-th oldest stored run.
+    TRun& Run(size_t i) { return Ring[(RingHead + i) & (Ring.size() - 1)]; }
+    const TRun& Run(size_t i) const { return Ring[(RingHead + i) & (Ring.size() - 1)]; }
+
+    std::vector<TRun> Ring; // size a power of two
+    size_t RingHead = 0;
+    size_t RunCount = 0;
+    std::deque<TTextBlock> Blocks;
+    // Emptied blocks kept for reuse, so a busy log does not map and unmap
+    // memory all the time.
+    std::vector<std::unique_ptr<char[]>> SpareBlocks;
+    qint64 NextBlock = 0;
     qint64 FirstRow = 0; // number of the oldest stored row
     qsizetype Count = 0;
 };
 
+// A socket error log row as it happened; its texts are made when it is shown.
 struct TErrorRow {
-    QString Time;
-    QString Code;
-    QString Function;
-    QString Description;
+    enum TKind : uint8_t {
+        Socket, // a failed call with its code: Text is the function
+        NoCode, // a failure without a code: Text describes it
+        Client  // a failure caused by client input: Text describes it
+    };
+    QTime Time;
+    int32_t Code = 0;
+    TKind Kind = Socket;
+    QString Text;
 };
 
 class TErrorLogModel : public TLogModelOf<TErrorRow> {
 public:
+    // A text from a client can be long; the cell shows this much of it.
+    static constexpr int kMaxText = 2048;
+    // The texts held stay within this many characters (16 MiB): rows of long
+    // texts go sooner.
+    static constexpr qsizetype kMaxTextChars = 8 * 1024 * 1024;
+
     explicit TErrorLogModel(const QIcon& icon, QObject* parent = nullptr);
-    void AddRow(TErrorRow row) { Push(std::move(row)); }
+    void AddRow(TErrorRow row);
 
 protected:
     QString Text(int row, int column) const override;
+    void EraseOldest(qsizetype count) override;
+    void EraseAll() override;
+
+private:
+    qsizetype TextChars = 0;
 };
 
 } // namespace kelvra

@@ -2,8 +2,6 @@
 
 #include "ConsoleIcons.h"
 #include "LogModel.h"
-#include "SocketErrors.h"
-#include "TextUtil.h"
 
 namespace kelvra {
 
@@ -16,14 +14,15 @@ TviewErrors::TviewErrors(QWidget* parent)
 }
 
 void TviewErrors::AddSocketError(int code, const QString& function) {
+    const QTime now = QTime::currentTime();
     if (code != 0)
-        Log->AddRow({LongTimeText(), QString::number(code), function, SocketErrorText(code)});
+        Log->AddRow({now, code, TErrorRow::Socket, function});
     else
-        Log->AddRow({LongTimeText(), QStringLiteral("NA"), QStringLiteral("NA"), function});
+        Log->AddRow({now, 0, TErrorRow::NoCode, function});
 }
 
 void TviewErrors::AddClientFailure(const QString& text) {
-    Log->AddRow({LongTimeText(), QStringLiteral("NA"), QStringLiteral("Client"), text});
+    Log->AddRow({QTime::currentTime(), 0, TErrorRow::Client, text});
 }
 
 void TviewErrors::FormShow(Qt::WindowStates oldState, Qt::WindowStates newState) {

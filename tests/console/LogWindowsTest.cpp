@@ -82,6 +82,19 @@ TEST(LogWindowsTest, SocketErrorRows) {
     EXPECT_EQ(Row(logs.Errors, 3).mid(1),
               (QStringList{"NA", "Client", "'x' is not a valid integer value"}));
     EXPECT_EQ(logs.In.Model()->rowCount(), 0);
+
+    // A client's long text is cut, and such rows go sooner than short ones.
+    const QString longText(3 * TErrorLogModel::kMaxText, QLatin1Char('y'));
+    const int total = TErrorLogModel::kMaxTextChars / TErrorLogModel::kMaxText + 100;
+    for (int i = 0; i < total; ++i)
+        logs.View.ReportClientFailure(QString::number(i) + longText);
+    logs.Errors.Model()->FlushPending();
+    const int rows = logs.Errors.Model()->rowCount();
+    EXPECT_LT(rows, total);
+    EXPECT_GT(rows, total / 2);
+    const QStringList last = Row(logs.Errors, rows - 1);
+    EXPECT_EQ(last[3].size(), TErrorLogModel::kMaxText);
+    EXPECT_TRUE(last[3].startsWith(QString::number(total - 1) + "y"));
 }
 
 TEST(LogWindowsTest, RowsReachTheViewInOneBatchAndScrollTheTrafficLog) {
@@ -146,6 +159,23 @@ TEST(LogWindowsTest, ARelayIsStoredOnceAndReadsRightAcrossTheRowLimit) {
     EXPECT_EQ(Row(logs.Out, 0), relayed);
     EXPECT_EQ(Row(logs.Out, rows - TLogModel::kDropBlock - 1), relayed);
     EXPECT_EQ(Row(logs.Out, rows - 1)[1], "KMC_PING");
+}
+
+TEST(LogWindowsTest, LongTextsAreCutAndBoundTheLogSooner) {
+    Logs logs;
+    auto* model = logs.Out.Model();
+    const QByteArray longText(TTrafficLogModel::kMaxCellText + 100, 'x');
+    // Each record its own buffers: no two rows share a copy.
+    const int total = TLogModel::kMaxRows;
+    for (int i = 0; i < total; ++i)
+        logs.View.LogPacket(MakePacket(KMC_CHATDATA, QByteArray::number(i), longText + ""), true);
+    model->FlushPending();
+    const int rows = model->rowCount();
+    // 4 KiB a row: the texts' bound drops rows long before the row limit.
+    EXPECT_LT(rows, TLogModel::kMaxRows / 2);
+    EXPECT_EQ(Row(logs.Out, rows - 1)[2], QString::number(total - 1));
+    EXPECT_EQ(Row(logs.Out, 0)[2], QString::number(total - rows));
+    EXPECT_EQ(Row(logs.Out, 0)[3].size(), TTrafficLogModel::kMaxCellText);
 }
 
 TEST(LogWindowsTest, ClearEmptiesOnlyItsOwnLog) {

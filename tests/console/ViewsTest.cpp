@@ -135,6 +135,25 @@ TEST_F(ViewsTest, PingTimesAndIconImages) {
     EXPECT_TRUE(c.Sheet.Cell(100).isNull());
 }
 
+TEST_F(ViewsTest, ABurstOfRowsIsPaintedOnceTheBurstIsOver) {
+    Console c;
+    c.Users.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&c.Users));
+    for (int i = 0; i < 200; ++i) {
+        TConnection user;
+        user.Socket = static_cast<SocketHandle>(1000 + i);
+        user.Order = static_cast<uint64_t>(i + 1);
+        c.Users.AddUserRow(user, QDateTime::currentDateTime());
+    }
+    // Rows and hit tests follow at once; only the painting waits.
+    EXPECT_EQ(RowCount(c.Users), 200);
+    EXPECT_TRUE(c.Users.RepaintHeld());
+    EXPECT_TRUE(c.Users.ListView1->visualRect(c.Users.ListView1->model()->index(0, 0)).isValid());
+    ASSERT_TRUE(WaitUntil([&] { return !c.Users.RepaintHeld(); }));
+    EXPECT_TRUE(c.Users.ListView1->updatesEnabled());
+    EXPECT_TRUE(c.Users.ListView1->viewport()->updatesEnabled());
+}
+
 TEST_F(ViewsTest, CommandsFollowTheSelectionAndTheMenuNeedsOne) {
     Console c;
     auto alice = c.Join("alice", 1);
