@@ -1,8 +1,10 @@
 #pragma once
-// A connection's unsent output, in the order it was queued. Small records are
-// copied into chunks of our own; large ones are held by reference to the one
-// encoding every recipient shares, so relaying a big text to many members
-// costs no copy per member. The socket takes it through a gather list.
+// A connection's unsent output, in the order it was queued: a list of
+// references to encoded records. A record relayed to many members is encoded
+// once and every member's queue refers to that one encoding, so a delivery
+// costs a reference, never a copy; the kernel gathers the pieces straight
+// from the shared encodings. The lists themselves are recycled between
+// connections, so a busy connection allocates nothing per record.
 #include <QByteArray>
 #include <cstdint>
 #include <sys/uio.h>
@@ -10,13 +12,23 @@
 
 namespace kelvra {
 
+// One encoded record that any number of queues may hold; copying it costs a
+// reference count, not the bytes.
+class TSharedRecord {
+public:
+    TSharedRecord() = default;
+    // Shares the array's storage (QByteArray is implicitly shared): no copy.
+    explicit TSharedRecord(const QByteArray& encoded) : Bytes(encoded) {}
+    const char* Data() const { return Bytes.constData(); }
+    qsizetype Size() const { return Bytes.size(); }
+    const QByteArray& Encoded() const { return Bytes; }
+
+private:
+    QByteArray Bytes;
+};
+
 class TOutBuffer {
 public:
-    // Records at least this large are shared rather than copied.
-    static constexpr qsizetype kShareFrom = 4096;
-    // Copied records are gathered into chunks of at most this size.
-    static constexpr qsizetype kChunkSize = 16 * 1024;
-
     TOutBuffer() = default;
     TOutBuffer(const TOutBuffer&) = delete;
     TOutBuffer& operator=(const TOutBuffer&) = delete;
@@ -28,28 +40,26 @@ public:
     uint64_t QueuedOffset() const { return QueuedTotal; }
     uint64_t WrittenOffset() const { return WrittenTotal; }
 
-    void Append(const QByteArray& bytes);
+    // Queues a reference to the record, whatever its size.
+    void Append(const TSharedRecord& record);
+    void Append(const QByteArray& bytes) { Append(TSharedRecord(bytes)); }
     // Fills parts with the front of the queue, at most maxParts entries and
-    // about maxBytes; returns the number of entries.
+    // about maxBytes; returns the number of entries. The pieces stay where
+    // they are until Consume or Discard, whatever is appended meanwhile.
     int Gather(iovec* parts, int maxParts, qsizetype maxBytes) const;
     // The socket took n bytes from the front.
     void Consume(qsizetype n);
-    // Forgets what is queued and gives the memory back; returns the bytes
-    // that were still unsent.
+    // Forgets what is queued; returns the bytes that were still unsent.
     qsizetype Discard();
 
-private:
-    struct TChunk {
-        QByteArray Shared; // a shared encoding; empty for a chunk of our own
-        char* Own = nullptr;
-        qsizetype Size = 0;
-        qsizetype Capacity = 0;
-        const char* Data() const { return Own ? Own : Shared.constData(); }
-    };
-    void FreeChunks(size_t from, size_t to);
+    // Piece lists kept for reuse by this thread's buffers, in bytes.
+    static qsizetype PooledBytes();
 
-    std::vector<TChunk> Chunks;
-    size_t Head = 0;        // first chunk with unsent bytes
+private:
+    void Release();
+
+    std::vector<TSharedRecord> Pieces;
+    size_t Head = 0;        // first piece with unsent bytes
     qsizetype HeadUsed = 0; // bytes of it already sent
     qsizetype Queued = 0;
     uint64_t QueuedTotal = 0;
