@@ -6,37 +6,51 @@ namespace kelvra {
 
 namespace {
 
-// Emptied piece lists wait here for the next connection that has output. A
-// relay touches every member's queue in one pass, so the pool must hold about
-// one list per busy connection to spare the allocator; past its cap the
-// storage goes back to the heap.
+// Emptied piece lists wait here for the next connection that has output,
+// sorted by size. A relay touches every member's queue in one pass, so the
+// pool must hold about one list per busy connection to spare the allocator
+// (whose fresh memory costs page faults); past its cap the storage goes back
+// to the heap, and all of it when the server is quiet.
 struct TPiecePool {
-    static constexpr qsizetype kMaxBytes = 8 * 1024 * 1024;
-    // A list grown past this (a burst to one connection) is not kept.
-    static constexpr size_t kMaxPieces = 4096;
-    std::vector<std::vector<TSharedRecord>> Lists;
+    using TList = std::vector<TSharedRecord>;
+    static constexpr qsizetype kMaxBytes = 32 * 1024 * 1024;
+    static constexpr size_t kSmallest = 32;
+    // Lists of at least kSmallest << b pieces in bucket b; larger ones (a
+    // burst to one connection) are not kept.
+    static constexpr int kBuckets = 12;
+    std::vector<TList> Lists[kBuckets];
     qsizetype Bytes = 0;
 
-    static qsizetype SizeOf(const std::vector<TSharedRecord>& v) {
+    static qsizetype SizeOf(const TList& v) {
         return static_cast<qsizetype>(v.capacity() * sizeof(TSharedRecord));
     }
-    void Give(std::vector<TSharedRecord>& v) {
-        v.clear();
-        const qsizetype size = SizeOf(v);
-        if (size == 0)
-            return;
-        if (v.capacity() <= kMaxPieces && Bytes + size <= kMaxBytes) {
-            Bytes += size;
-            Lists.push_back(std::move(v));
-        }
-        std::vector<TSharedRecord>().swap(v);
+    static int BucketBelow(size_t capacity) {
+        int b = -1;
+        while (b + 1 < kBuckets && (kSmallest << (b + 1)) <= capacity)
+            ++b;
+        return b;
     }
-    void Take(std::vector<TSharedRecord>& v) {
-        if (Lists.empty())
+    void Give(TList& v) {
+        v.clear();
+        const int b = BucketBelow(v.capacity());
+        const qsizetype size = SizeOf(v);
+        if (b >= 0 && v.capacity() < (kSmallest << kBuckets) && Bytes + size <= kMaxBytes) {
+            Bytes += size;
+            Lists[b].push_back(std::move(v));
+        }
+        TList().swap(v);
+    }
+    // An empty list of at least `want` pieces.
+    void Take(TList& v, size_t want) {
+        for (int b = std::max(0, BucketBelow(want)); b < kBuckets; ++b) {
+            if (Lists[b].empty() || Lists[b].back().capacity() < want)
+                continue;
+            v = std::move(Lists[b].back());
+            Lists[b].pop_back();
+            Bytes -= SizeOf(v);
             return;
-        v = std::move(Lists.back());
-        Lists.pop_back();
-        Bytes -= SizeOf(v);
+        }
+        v.reserve(want);
     }
 };
 
@@ -51,12 +65,18 @@ qsizetype TOutBuffer::PooledBytes() {
     return Pool().Bytes;
 }
 
+void TOutBuffer::EmptyPool() {
+    for (auto& lists : Pool().Lists)
+        std::vector<TPiecePool::TList>().swap(lists);
+    Pool().Bytes = 0;
+}
+
 void TOutBuffer::Append(const TSharedRecord& record) {
     const qsizetype n = record.Size();
     if (n == 0)
         return;
-    if (Pieces.capacity() == 0)
-        Pool().Take(Pieces);
+    if (Pieces.size() == Pieces.capacity())
+        Grow();
     Pieces.push_back(record);
     Queued += n;
     QueuedTotal += static_cast<uint64_t>(n);
@@ -97,6 +117,20 @@ void TOutBuffer::Consume(qsizetype n) {
         Pieces.erase(Pieces.begin(), Pieces.begin() + static_cast<std::ptrdiff_t>(Head));
         Head = 0;
     }
+}
+
+void TOutBuffer::Grow() {
+    // A list from the pool, as large as this connection needed last time,
+    // rather than the allocator's fresh memory; the sent pieces stay behind.
+    const size_t want = std::max({PeakPieces, (Pieces.size() - Head) * 2, TPiecePool::kSmallest});
+    std::vector<TSharedRecord> grown;
+    Pool().Take(grown, want);
+    for (size_t i = Head; i < Pieces.size(); ++i)
+        grown.push_back(std::move(Pieces[i]));
+    Pool().Give(Pieces);
+    Pieces.swap(grown);
+    Head = 0;
+    PeakPieces = std::max(PeakPieces, Pieces.capacity());
 }
 
 void TOutBuffer::Release() {

@@ -52,14 +52,18 @@ public:
     // Forgets what is queued; returns the bytes that were still unsent.
     qsizetype Discard();
 
-    // Piece lists kept for reuse by this thread's buffers, in bytes.
+    // Piece lists kept for reuse by this thread's buffers, in bytes; and
+    // giving them back to the heap (when the server is quiet).
     static qsizetype PooledBytes();
+    static void EmptyPool();
 
 private:
+    void Grow();
     void Release();
 
     std::vector<TSharedRecord> Pieces;
     size_t Head = 0;        // first piece with unsent bytes
+    size_t PeakPieces = 0;  // the longest list this connection needed
     qsizetype HeadUsed = 0; // bytes of it already sent
     qsizetype Queued = 0;
     uint64_t QueuedTotal = 0;
