@@ -55,8 +55,10 @@ struct TPiecePool {
 };
 
 TPiecePool& Pool() {
-    static thread_local TPiecePool pool;
-    return pool;
+    // Never destroyed: buffers of objects with static storage may still give
+    // their lists back while the program ends.
+    static thread_local TPiecePool* pool = new TPiecePool;
+    return *pool;
 }
 
 } // namespace
