@@ -12,7 +12,7 @@ namespace {
 // (whose fresh memory costs page faults); past its cap the storage goes back
 // to the heap, and all of it when the server is quiet.
 struct TPiecePool {
-    using TList = std::vector<TSharedRecord>;
+    using TList = std::vector<TOutBuffer::TPiece>;
     static constexpr qsizetype kMaxBytes = 32 * 1024 * 1024;
     static constexpr size_t kSmallest = 32;
     // Lists of at least kSmallest << b pieces in bucket b; larger ones (a
@@ -22,7 +22,7 @@ struct TPiecePool {
     qsizetype Bytes = 0;
 
     static qsizetype SizeOf(const TList& v) {
-        return static_cast<qsizetype>(v.capacity() * sizeof(TSharedRecord));
+        return static_cast<qsizetype>(v.capacity() * sizeof(TOutBuffer::TPiece));
     }
     static int BucketBelow(size_t capacity) {
         int b = -1;
@@ -54,6 +54,36 @@ struct TPiecePool {
     }
 };
 
+// Chunks for copied records, kept the same way.
+struct TChunkPool {
+    static constexpr size_t kMax = 4096; // 16 MiB
+    std::vector<QByteArray> Free;
+
+    QByteArray Take() {
+        if (Free.empty()) {
+            QByteArray chunk;
+            chunk.reserve(TOutBuffer::kChunkSize);
+            return chunk;
+        }
+        QByteArray chunk = std::move(Free.back());
+        Free.pop_back();
+        return chunk;
+    }
+    void Give(QByteArray& chunk) {
+        // Only a chunk nobody else holds may be written again.
+        if (Free.size() < kMax && chunk.isDetached()) {
+            chunk.resize(0);
+            Free.push_back(std::move(chunk));
+        }
+        chunk = QByteArray();
+    }
+};
+
+TChunkPool& Chunks() {
+    static thread_local TChunkPool* pool = new TChunkPool;
+    return *pool;
+}
+
 TPiecePool& Pool() {
     // Never destroyed: buffers of objects with static storage may still give
     // their lists back while the program ends.
@@ -71,15 +101,28 @@ void TOutBuffer::EmptyPool() {
     for (auto& lists : Pool().Lists)
         std::vector<TPiecePool::TList>().swap(lists);
     Pool().Bytes = 0;
+    std::vector<QByteArray>().swap(Chunks().Free);
 }
 
 void TOutBuffer::Append(const TSharedRecord& record) {
     const qsizetype n = record.Size();
     if (n == 0)
         return;
-    if (Pieces.size() == Pieces.capacity())
-        Grow();
-    Pieces.push_back(record);
+    if (n < kCopyBelow) {
+        TPiece* tail = Pieces.size() > Head ? &Pieces.back() : nullptr;
+        if (!tail || !tail->Own || tail->Record.Size() + n > kChunkSize) {
+            if (Pieces.size() == Pieces.capacity())
+                Grow();
+            Pieces.push_back({TSharedRecord(Chunks().Take()), true});
+            tail = &Pieces.back();
+        }
+        // Within the chunk's reserved size: bytes already gathered stay put.
+        tail->Record.Bytes.append(record.Data(), n);
+    } else {
+        if (Pieces.size() == Pieces.capacity())
+            Grow();
+        Pieces.push_back({record, false});
+    }
     Queued += n;
     QueuedTotal += static_cast<uint64_t>(n);
 }
@@ -89,8 +132,8 @@ int TOutBuffer::Gather(iovec* parts, int maxParts, qsizetype maxBytes) const {
     qsizetype bytes = 0;
     for (size_t i = Head; i < Pieces.size() && count < maxParts && bytes < maxBytes; ++i) {
         const qsizetype skip = i == Head ? HeadUsed : 0;
-        const qsizetype len = std::min(Pieces[i].Size() - skip, maxBytes - bytes);
-        parts[count].iov_base = const_cast<char*>(Pieces[i].Data() + skip);
+        const qsizetype len = std::min(Pieces[i].Record.Size() - skip, maxBytes - bytes);
+        parts[count].iov_base = const_cast<char*>(Pieces[i].Record.Data() + skip);
         parts[count].iov_len = static_cast<size_t>(len);
         ++count;
         bytes += len;
@@ -103,13 +146,13 @@ void TOutBuffer::Consume(qsizetype n) {
     Queued -= n;
     WrittenTotal += static_cast<uint64_t>(n);
     while (n > 0) {
-        const qsizetype left = Pieces[Head].Size() - HeadUsed;
+        const qsizetype left = Pieces[Head].Record.Size() - HeadUsed;
         if (n < left) {
             HeadUsed += n;
             return;
         }
         n -= left;
-        Pieces[Head] = TSharedRecord(); // the encoding goes once its last member has it
+        Drop(Pieces[Head]); // an encoding goes once its last member has it
         ++Head;
         HeadUsed = 0;
     }
@@ -125,7 +168,7 @@ void TOutBuffer::Grow() {
     // A list from the pool, as large as this connection needed last time,
     // rather than the allocator's fresh memory; the sent pieces stay behind.
     const size_t want = std::max({PeakPieces, (Pieces.size() - Head) * 2, TPiecePool::kSmallest});
-    std::vector<TSharedRecord> grown;
+    std::vector<TPiece> grown;
     Pool().Take(grown, want);
     for (size_t i = Head; i < Pieces.size(); ++i)
         grown.push_back(std::move(Pieces[i]));
@@ -135,7 +178,15 @@ void TOutBuffer::Grow() {
     PeakPieces = std::max(PeakPieces, Pieces.capacity());
 }
 
+void TOutBuffer::Drop(TPiece& piece) {
+    if (piece.Own)
+        Chunks().Give(piece.Record.Bytes);
+    piece = TPiece();
+}
+
 void TOutBuffer::Release() {
+    for (size_t i = Head; i < Pieces.size(); ++i)
+        Drop(Pieces[i]);
     Pool().Give(Pieces);
     Head = 0;
     HeadUsed = 0;

@@ -1,10 +1,12 @@
 #pragma once
 // A connection's unsent output, in the order it was queued: a list of
-// references to encoded records. A record relayed to many members is encoded
-// once and every member's queue refers to that one encoding, so a delivery
-// costs a reference, never a copy; the kernel gathers the pieces straight
-// from the shared encodings. The lists themselves are recycled between
-// connections, so a busy connection allocates nothing per record.
+// pieces the kernel gathers. A record relayed to many members is encoded once
+// and every member's queue refers to that one encoding, so a delivery costs a
+// reference, not a copy of its bytes. Only tiny records (a login's user
+// list) are copied, into chunks of our own, where a copy costs less than a
+// reference and a gather entry of its own. Piece lists and chunks are
+// recycled between connections, so a busy connection allocates nothing per
+// record.
 #include <QByteArray>
 #include <cstdint>
 #include <sys/uio.h>
@@ -15,6 +17,8 @@ namespace kelvra {
 // One encoded record that any number of queues may hold; copying it costs a
 // reference count, not the bytes.
 class TSharedRecord {
+    friend class TOutBuffer;
+
 public:
     TSharedRecord() = default;
     // Shares the array's storage (QByteArray is implicitly shared): no copy.
@@ -40,7 +44,17 @@ public:
     uint64_t QueuedOffset() const { return QueuedTotal; }
     uint64_t WrittenOffset() const { return WrittenTotal; }
 
-    // Queues a reference to the record, whatever its size.
+    struct TPiece {
+        TSharedRecord Record; // a shared encoding, or a chunk of our own
+        bool Own = false;
+    };
+
+    // Records smaller than this are copied rather than referred to.
+    static constexpr qsizetype kCopyBelow = 256;
+    // Copied records are gathered into chunks of this size.
+    static constexpr qsizetype kChunkSize = 4096;
+
+    // Queues the record: a reference to its encoding, or a copy when tiny.
     void Append(const TSharedRecord& record);
     void Append(const QByteArray& bytes) { Append(TSharedRecord(bytes)); }
     // Fills parts with the front of the queue, at most maxParts entries and
@@ -60,8 +74,9 @@ public:
 private:
     void Grow();
     void Release();
+    static void Drop(TPiece& piece);
 
-    std::vector<TSharedRecord> Pieces;
+    std::vector<TPiece> Pieces;
     size_t Head = 0;        // first piece with unsent bytes
     size_t PeakPieces = 0;  // the longest list this connection needed
     qsizetype HeadUsed = 0; // bytes of it already sent
