@@ -50,7 +50,7 @@ public:
     };
 
     // Records smaller than this are copied rather than referred to.
-    static constexpr qsizetype kCopyBelow = 256;
+    static constexpr qsizetype kCopyBelow = 64;
     // Copied records are gathered into chunks of this size.
     static constexpr qsizetype kChunkSize = 4096;
 
