@@ -84,7 +84,7 @@ fi
 
 fields=(login_seconds logins_per_second deliveries deliveries_per_second latency_p50_ms
     latency_p99_ms server_rss_per_connection_kib server_cpu_us_per_delivery
-    bench_cpu_us_per_delivery)
+    server_syscalls_per_delivery server_page_faults_per_delivery bench_cpu_us_per_delivery)
 
 # The value of one "name": value line of the bench's JSON.
 json_value() { awk -v k="\"$1\":" '$1 == k { v = $2; sub(/,$/, "", v); print v }' "$2"; }
@@ -155,8 +155,8 @@ fmt() { [[ "$1" == null ]] && echo "-" || printf "%.${2}f" "$1"; }
         "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM;" \
         "load average before $load_before, after $load_after. Window 16, text 48 bytes."
     echo
-    echo "| N | S | M | port | runs ok | login + join (s) | logins/s | deliveries | deliveries/s | p50 (ms) | p99 (ms) | server RSS/conn (KiB) | server CPU/delivery (us) | bench CPU/delivery (us) |"
-    echo "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    echo "| N | S | M | port | runs ok | login + join (s) | logins/s | deliveries | deliveries/s | p50 (ms) | p99 (ms) | server RSS/conn (KiB) | server CPU/delivery (us) | server syscalls/delivery | server faults/delivery | bench CPU/delivery (us) |"
+    echo "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     for scenario in $scenarios; do
         IFS=: read -r n s m <<<"$scenario"
         for tr in $transports; do
@@ -170,6 +170,8 @@ fmt() { [[ "$1" == null ]] && echo "-" || printf "%.${2}f" "$1"; }
                 "| $(fmt "${med[$k:latency_p99_ms]}" 2)" \
                 "| $(fmt "${med[$k:server_rss_per_connection_kib]}" 2)" \
                 "| $(fmt "${med[$k:server_cpu_us_per_delivery]}" 3)" \
+                "| $(fmt "${med[$k:server_syscalls_per_delivery]}" 4)" \
+                "| $(fmt "${med[$k:server_page_faults_per_delivery]}" 4)" \
                 "| $(fmt "${med[$k:bench_cpu_us_per_delivery]}" 3) |"
         done
     done

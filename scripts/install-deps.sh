@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
           libgtest-dev libgmock-dev libcli11-dev libedit-dev xvfb xauth xdotool clang libclang-rt-14-dev
-          libssl-dev openssl qt6-websockets-dev nodejs chromium chromium-driver python3-selenium "$@")
+          libssl-dev openssl qt6-websockets-dev liburing-dev nodejs chromium chromium-driver python3-selenium "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -39,7 +39,8 @@ struct TConnectionManager::TListener {
 };
 
 TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
-    : QObject(parent), Log(log), ReadBuffer(new char[kReadChunk]) {
+    : QObject(parent), Log(log), ReadBuffer(new char[kReadChunk]),
+      Engine(TSendEngine::Make(TSendPath::Auto, &SendNote)) {
     AgeTimer = new QTimer(this);
     connect(AgeTimer, &QTimer::timeout, this, &TConnectionManager::CheckAges);
     PauseTimer = new QTimer(this);
@@ -87,6 +88,12 @@ void TConnectionManager::SetOutputBudget(qsizetype bytes) {
     TLinkLimits l = Policy.Limits();
     l.OutputBudget = bytes;
     Policy.SetLimits(l);
+}
+
+QString TConnectionManager::SetSendPath(TSendPath path) {
+    SendNote.clear();
+    Engine = TSendEngine::Make(path, &SendNote);
+    return path == TSendPath::Uring ? SendNote : QString();
 }
 
 void TConnectionManager::StartSockets() {

@@ -10,6 +10,7 @@
 #include "LinkIo.h"
 #include "LinkPolicy.h"
 #include "ListenSocket.h"
+#include "SendEngine.h"
 #include "Transport.h"
 
 #include <QObject>
@@ -116,6 +117,17 @@ public:
 
     static QStringList LocalIPv4Addresses() { return kelvra::LocalIPv4Addresses(); }
 
+    // How plain links' writes reach the kernel (set at start; Auto by
+    // default). Returns why the ring was not used where it was asked for,
+    // empty when the path is as asked.
+    QString SetSendPath(TSendPath path);
+    // What is in use: Uring or Plain; and why not the ring, where it was not
+    // taken (empty otherwise).
+    TSendPath SendPathInUse() const { return Engine->Path(); }
+    QString SendPathNote() const { return SendNote; }
+    // System calls made for batched sends (a submission counts once).
+    uint64_t SendCalls() const { return Engine->Calls(); }
+
 public slots:
     // Writes queued bytes as far as the sockets take them, within one pass's share.
     void Flush();
@@ -156,6 +168,14 @@ private:
     void MarkDirty(TLink& link);
     // Writes at most `budget` bytes (less what it wrote); the link may end.
     void WriteLink(TLink& link, qsizetype& budget);
+    // What the link may write now within `budget`; -1 when it is not to be
+    // written at all (its state is settled then).
+    qsizetype WriteAllowance(TLink& link, qsizetype budget);
+    // After writing: the link's next write state and what depends on it.
+    void AfterWrite(TLink& link, qsizetype written, bool blocked, qsizetype budget);
+    // Writes the links through the send engine, in batches, as far as
+    // `budget` goes.
+    void WriteBatched(const std::vector<TLink*>& links, qsizetype& budget);
     void SetWriteState(TLink& link, TWriteState state);
     // Bytes the socket holds that the peer has not taken yet.
     static qsizetype SocketQueued(const TLink& link);
@@ -211,6 +231,8 @@ private:
 
     std::vector<int> Dirty;
     bool FlushScheduled = false;
+    std::unique_ptr<TSendEngine> Engine;
+    QString SendNote;
     int WaitingLinks = 0; // Waiting or Held
     QTimer* ShareTimer = nullptr;
     // Held links with when and how often they are looked at again.

@@ -20,7 +20,7 @@ constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
 // Links with no more than this queued go first in a pass: an answer to one
 // request does not wait behind bulk relays to others.
 constexpr qsizetype kShortWrite = 16 * 1024;
-constexpr int kGatherParts = 64;
+constexpr int kGatherParts = TSendEngine::kParts;
 constexpr int kShareCheckMs = 500;
 // How soon a link held for its share is offered to its socket again; twice
 // as late each time its socket took nothing meanwhile.
@@ -76,6 +76,8 @@ void TConnectionManager::Flush() {
     qsizetype budget = kWriteBytesPerPass;
     std::vector<int> dirty;
     dirty.swap(Dirty);
+    const bool batched = Engine->Path() == TSendPath::Uring;
+    std::vector<TLink*> batch;
     // Short queues first, then the long ones in turn, as far as the pass's
     // share goes; those not reached go first in the next pass.
     for (const bool shortOnes : {true, false}) {
@@ -88,7 +90,14 @@ void TConnectionManager::Flush() {
             if (shortOnes != (link->Out.Pending() <= kShortWrite) || budget <= 0)
                 continue;
             fd = -1;
-            WriteLink(*link, budget);
+            if (batched && link->Io->WritesDirectly())
+                batch.push_back(link);
+            else
+                WriteLink(*link, budget);
+        }
+        if (!batch.empty()) {
+            WriteBatched(batch, budget);
+            batch.clear();
         }
     }
     std::vector<int> rest;
@@ -101,18 +110,24 @@ void TConnectionManager::Flush() {
     DeliverReceipts();
 }
 
-void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
+qsizetype TConnectionManager::WriteAllowance(TLink& link, qsizetype budget) {
     if (link.Io->Handshaking()) {
         // Nothing flows before the handshake is done; the read that
         // finishes it queues the link again.
         SetWriteState(link, TWriteState::Idle);
-        return;
+        return -1;
     }
     // A link that has not logged on keeps no more than its share in the
     // socket either: the rest stays here, where the share check sees it.
-    qsizetype allowance = budget;
     if (Events && !Events->IsLoggedOn(link.Handle()))
-        allowance = std::min(budget, kUnloggedOutputShare - SocketQueued(link));
+        return std::max<qsizetype>(0, std::min(budget, kUnloggedOutputShare - SocketQueued(link)));
+    return budget;
+}
+
+void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
+    qsizetype allowance = WriteAllowance(link, budget);
+    if (allowance < 0)
+        return;
     const qsizetype before = budget;
     bool blocked = false;
     while (link.Out.Pending() > 0 && allowance > 0) {
@@ -141,8 +156,83 @@ void TConnectionManager::WriteLink(TLink& link, qsizetype& budget) {
             break;
         }
     }
+    AfterWrite(link, before - budget, blocked, budget);
+}
+
+void TConnectionManager::WriteBatched(const std::vector<TLink*>& links, qsizetype& budget) {
+    struct TWork {
+        TLink* Link;
+        qsizetype Allowance;
+        qsizetype Written = 0;
+        qsizetype Offered = 0;
+        bool Blocked = false;
+        bool Gone = false;
+    };
+    std::vector<TWork> work;
+    work.reserve(links.size());
+    for (TLink* link : links) {
+        const qsizetype allowance = WriteAllowance(*link, budget);
+        if (allowance < 0)
+            continue;
+        work.push_back({link, allowance});
+    }
+    const auto done = [&](uint64_t tag, TIoResult r) {
+        TWork& w = work[static_cast<size_t>(tag)];
+        TLink& link = *w.Link;
+        budget += w.Offered; // reserved when it was added
+        if (r.Status == TIoStatus::Closed || r.Status == TIoStatus::Failed) {
+            w.Gone = true;
+            EndLink(link, QString(), false);
+            return;
+        }
+        if (r.Status == TIoStatus::WouldBlock || r.Bytes == 0) {
+            w.Blocked = true;
+            return;
+        }
+        link.Out.Consume(r.Bytes);
+        Policy.NoteUnqueued(r.Bytes);
+        budget -= r.Bytes;
+        w.Allowance -= r.Bytes;
+        w.Written += r.Bytes;
+        link.Meter.StallSince = Policy.Now();
+        if (r.Bytes < w.Offered)
+            w.Blocked = true; // the socket is full: no use asking again now
+    };
+    // Rounds: every link gets one send per round, so its bytes go in order;
+    // a link whose socket took all it was offered goes again in the next.
+    for (bool more = true; more;) {
+        more = false;
+        for (size_t i = 0; i < work.size(); ++i) {
+            TWork& w = work[i];
+            w.Offered = 0;
+            if (w.Gone || w.Blocked || w.Link->Out.Pending() == 0 || w.Allowance <= 0 ||
+                budget <= 0)
+                continue;
+            iovec* parts = Engine->NextParts();
+            if (!parts) {
+                Engine->Submit(done);
+                parts = Engine->NextParts();
+            }
+            const int count =
+                w.Link->Out.Gather(parts, TSendEngine::kParts, std::min(w.Allowance, budget));
+            for (int p = 0; p < count; ++p)
+                w.Offered += static_cast<qsizetype>(parts[p].iov_len);
+            budget -= w.Offered;
+            Engine->Add(w.Link->Fd(), count, i);
+            more = true;
+        }
+        Engine->Submit(done);
+    }
+    for (TWork& w : work) {
+        if (!w.Gone)
+            AfterWrite(*w.Link, w.Written, w.Blocked, budget);
+    }
+}
+
+void TConnectionManager::AfterWrite(TLink& link, qsizetype written, bool blocked,
+                                    qsizetype budget) {
     CollectReceipts(link);
-    Released(before - budget);
+    Released(written);
     if (link.Out.Pending() == 0)
         SetWriteState(link, TWriteState::Idle);
     else if (blocked)

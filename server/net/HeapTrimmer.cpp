@@ -1,5 +1,6 @@
 #include "HeapTrimmer.h"
 
+#include "OutBuffer.h"
 #include "TextUtil.h"
 
 #if defined(__GLIBC__)
@@ -27,6 +28,7 @@ void THeapTrimmer::Trim() {
         return;
     }
     ReleasedSinceTrim = 0;
+    TOutBuffer::EmptyPool();
 #if defined(__GLIBC__)
     malloc_trim(0);
 #endif

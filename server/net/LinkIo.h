@@ -51,6 +51,9 @@ public:
     virtual bool Handshaking() const { return false; }
     // Last words at an orderly close (a TLS close_notify); never blocks.
     virtual void Shutdown() {}
+    // Write is nothing but a non-blocking sendmsg on Fd(): the send engine
+    // may batch this link's writes with others'.
+    virtual bool WritesDirectly() const { return false; }
     // Shown to the operator: "tcp", "tls", "ws", "wss".
     virtual QString Kind() const = 0;
     bool Encrypted() const {
@@ -70,6 +73,7 @@ public:
     int Fd() const override { return Descriptor; }
     TIoResult Read(char* buffer, qsizetype size) override;
     TIoResult Write(const iovec* parts, int count) override;
+    bool WritesDirectly() const override { return true; }
     QString Kind() const override { return QStringLiteral("tcp"); }
 
 private:

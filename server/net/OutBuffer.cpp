@@ -1,53 +1,139 @@
 #include "OutBuffer.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 
 namespace kelvra {
 
-void TOutBuffer::Append(const QByteArray& bytes) {
-    const qsizetype n = bytes.size();
+namespace {
+
+// Emptied piece lists wait here for the next connection that has output,
+// sorted by size. A relay touches every member's queue in one pass, so the
+// pool must hold about one list per busy connection to spare the allocator
+// (whose fresh memory costs page faults); past its cap the storage goes back
+// to the heap, and all of it when the server is quiet.
+struct TPiecePool {
+    using TList = std::vector<TOutBuffer::TPiece>;
+    static constexpr qsizetype kMaxBytes = 32 * 1024 * 1024;
+    static constexpr size_t kSmallest = 32;
+    // Lists of at least kSmallest << b pieces in bucket b; larger ones (a
+    // burst to one connection) are not kept.
+    static constexpr int kBuckets = 12;
+    std::vector<TList> Lists[kBuckets];
+    qsizetype Bytes = 0;
+
+    static qsizetype SizeOf(const TList& v) {
+        return static_cast<qsizetype>(v.capacity() * sizeof(TOutBuffer::TPiece));
+    }
+    static int BucketBelow(size_t capacity) {
+        int b = -1;
+        while (b + 1 < kBuckets && (kSmallest << (b + 1)) <= capacity)
+            ++b;
+        return b;
+    }
+    void Give(TList& v) {
+        v.clear();
+        const int b = BucketBelow(v.capacity());
+        const qsizetype size = SizeOf(v);
+        if (b >= 0 && v.capacity() < (kSmallest << kBuckets) && Bytes + size <= kMaxBytes) {
+            Bytes += size;
+            Lists[b].push_back(std::move(v));
+        }
+        TList().swap(v);
+    }
+    // An empty list of at least `want` pieces.
+    void Take(TList& v, size_t want) {
+        for (int b = std::max(0, BucketBelow(want)); b < kBuckets; ++b) {
+            if (Lists[b].empty() || Lists[b].back().capacity() < want)
+                continue;
+            v = std::move(Lists[b].back());
+            Lists[b].pop_back();
+            Bytes -= SizeOf(v);
+            return;
+        }
+        v.reserve(want);
+    }
+};
+
+// Chunks for copied records, kept the same way.
+struct TChunkPool {
+    static constexpr size_t kMax = 4096; // 16 MiB
+    std::vector<QByteArray> Free;
+
+    QByteArray Take() {
+        if (Free.empty()) {
+            QByteArray chunk;
+            chunk.reserve(TOutBuffer::kChunkSize);
+            return chunk;
+        }
+        QByteArray chunk = std::move(Free.back());
+        Free.pop_back();
+        return chunk;
+    }
+    void Give(QByteArray& chunk) {
+        // Only a chunk nobody else holds may be written again.
+        if (Free.size() < kMax && chunk.isDetached()) {
+            chunk.resize(0);
+            Free.push_back(std::move(chunk));
+        }
+        chunk = QByteArray();
+    }
+};
+
+TChunkPool& Chunks() {
+    static thread_local TChunkPool* pool = new TChunkPool;
+    return *pool;
+}
+
+TPiecePool& Pool() {
+    // Never destroyed: buffers of objects with static storage may still give
+    // their lists back while the program ends.
+    static thread_local TPiecePool* pool = new TPiecePool;
+    return *pool;
+}
+
+} // namespace
+
+qsizetype TOutBuffer::PooledBytes() {
+    return Pool().Bytes;
+}
+
+void TOutBuffer::EmptyPool() {
+    for (auto& lists : Pool().Lists)
+        std::vector<TPiecePool::TList>().swap(lists);
+    Pool().Bytes = 0;
+    std::vector<QByteArray>().swap(Chunks().Free);
+}
+
+void TOutBuffer::Append(const TSharedRecord& record) {
+    const qsizetype n = record.Size();
     if (n == 0)
         return;
+    if (n < kCopyBelow) {
+        TPiece* tail = Pieces.size() > Head ? &Pieces.back() : nullptr;
+        if (!tail || !tail->Own || tail->Record.Size() + n > kChunkSize) {
+            if (Pieces.size() == Pieces.capacity())
+                Grow();
+            Pieces.push_back({TSharedRecord(Chunks().Take()), true});
+            tail = &Pieces.back();
+        }
+        // Within the chunk's reserved size: bytes already gathered stay put.
+        tail->Record.Bytes.append(record.Data(), n);
+    } else {
+        if (Pieces.size() == Pieces.capacity())
+            Grow();
+        Pieces.push_back({record, false});
+    }
     Queued += n;
     QueuedTotal += static_cast<uint64_t>(n);
-    if (n >= kShareFrom) {
-        TChunk shared;
-        shared.Shared = bytes; // no copy
-        shared.Size = n;
-        Chunks.push_back(std::move(shared));
-        return;
-    }
-    TChunk* tail = Chunks.size() > Head ? &Chunks.back() : nullptr;
-    if (!tail || !tail->Own || tail->Size + n > kChunkSize) {
-        Chunks.push_back(TChunk{});
-        tail = &Chunks.back();
-    }
-    if (tail->Size + n > tail->Capacity) {
-        // Doubling from a small start: one record does not cost a whole chunk.
-        qsizetype capacity = std::max<qsizetype>(tail->Capacity * 2, 512);
-        while (capacity < tail->Size + n)
-            capacity *= 2;
-        capacity = std::min(capacity, std::max(kChunkSize, n));
-        char* grown = static_cast<char*>(std::realloc(tail->Own, static_cast<size_t>(capacity)));
-        if (!grown)
-            throw std::bad_alloc();
-        tail->Own = grown;
-        tail->Capacity = capacity;
-    }
-    std::memcpy(tail->Own + tail->Size, bytes.constData(), static_cast<size_t>(n));
-    tail->Size += n;
 }
 
 int TOutBuffer::Gather(iovec* parts, int maxParts, qsizetype maxBytes) const {
     int count = 0;
     qsizetype bytes = 0;
-    for (size_t i = Head; i < Chunks.size() && count < maxParts && bytes < maxBytes; ++i) {
+    for (size_t i = Head; i < Pieces.size() && count < maxParts && bytes < maxBytes; ++i) {
         const qsizetype skip = i == Head ? HeadUsed : 0;
-        const qsizetype len = std::min(Chunks[i].Size - skip, maxBytes - bytes);
-        parts[count].iov_base = const_cast<char*>(Chunks[i].Data() + skip);
+        const qsizetype len = std::min(Pieces[i].Record.Size() - skip, maxBytes - bytes);
+        parts[count].iov_base = const_cast<char*>(Pieces[i].Record.Data() + skip);
         parts[count].iov_len = static_cast<size_t>(len);
         ++count;
         bytes += len;
@@ -55,45 +141,60 @@ int TOutBuffer::Gather(iovec* parts, int maxParts, qsizetype maxBytes) const {
     return count;
 }
 
-void TOutBuffer::FreeChunks(size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i) {
-        std::free(Chunks[i].Own);
-        Chunks[i] = TChunk{}; // releases a shared encoding as soon as it is sent
-    }
-}
-
 void TOutBuffer::Consume(qsizetype n) {
     n = std::min(n, Queued);
     Queued -= n;
     WrittenTotal += static_cast<uint64_t>(n);
     while (n > 0) {
-        const qsizetype left = Chunks[Head].Size - HeadUsed;
+        const qsizetype left = Pieces[Head].Record.Size() - HeadUsed;
         if (n < left) {
             HeadUsed += n;
             return;
         }
         n -= left;
-        FreeChunks(Head, Head + 1);
+        Drop(Pieces[Head]); // an encoding goes once its last member has it
         ++Head;
         HeadUsed = 0;
     }
     if (Queued == 0) {
-        // An idle connection holds nothing for past bursts.
-        FreeChunks(Head, Chunks.size());
-        std::vector<TChunk>().swap(Chunks);
-        Head = 0;
-    } else if (Head >= 32 && Head * 2 >= Chunks.size()) {
-        Chunks.erase(Chunks.begin(), Chunks.begin() + static_cast<std::ptrdiff_t>(Head));
+        Release(); // an idle connection holds nothing for past bursts
+    } else if (Head >= 64 && Head * 2 >= Pieces.size()) {
+        Pieces.erase(Pieces.begin(), Pieces.begin() + static_cast<std::ptrdiff_t>(Head));
         Head = 0;
     }
 }
 
-qsizetype TOutBuffer::Discard() {
-    const qsizetype unsent = Queued;
-    FreeChunks(Head, Chunks.size());
-    std::vector<TChunk>().swap(Chunks);
+void TOutBuffer::Grow() {
+    // A list from the pool, as large as this connection needed last time,
+    // rather than the allocator's fresh memory; the sent pieces stay behind.
+    const size_t want = std::max({PeakPieces, (Pieces.size() - Head) * 2, TPiecePool::kSmallest});
+    std::vector<TPiece> grown;
+    Pool().Take(grown, want);
+    for (size_t i = Head; i < Pieces.size(); ++i)
+        grown.push_back(std::move(Pieces[i]));
+    Pool().Give(Pieces);
+    Pieces.swap(grown);
+    Head = 0;
+    PeakPieces = std::max(PeakPieces, Pieces.capacity());
+}
+
+void TOutBuffer::Drop(TPiece& piece) {
+    if (piece.Own)
+        Chunks().Give(piece.Record.Bytes);
+    piece = TPiece();
+}
+
+void TOutBuffer::Release() {
+    for (size_t i = Head; i < Pieces.size(); ++i)
+        Drop(Pieces[i]);
+    Pool().Give(Pieces);
     Head = 0;
     HeadUsed = 0;
+}
+
+qsizetype TOutBuffer::Discard() {
+    const qsizetype unsent = Queued;
+    Release();
     Queued = 0;
     return unsent;
 }

@@ -1,8 +1,12 @@
 #pragma once
-// A connection's unsent output, in the order it was queued. Small records are
-// copied into chunks of our own; large ones are held by reference to the one
-// encoding every recipient shares, so relaying a big text to many members
-// costs no copy per member. The socket takes it through a gather list.
+// A connection's unsent output, in the order it was queued: a list of
+// pieces the kernel gathers. A record relayed to many members is encoded once
+// and every member's queue refers to that one encoding, so a delivery costs a
+// reference, not a copy of its bytes. Only tiny records (a login's user
+// list) are copied, into chunks of our own, where a copy costs less than a
+// reference and a gather entry of its own. Piece lists and chunks are
+// recycled between connections, so a busy connection allocates nothing per
+// record.
 #include <QByteArray>
 #include <cstdint>
 #include <sys/uio.h>
@@ -10,13 +14,25 @@
 
 namespace kelvra {
 
+// One encoded record that any number of queues may hold; copying it costs a
+// reference count, not the bytes.
+class TSharedRecord {
+    friend class TOutBuffer;
+
+public:
+    TSharedRecord() = default;
+    // Shares the array's storage (QByteArray is implicitly shared): no copy.
+    explicit TSharedRecord(const QByteArray& encoded) : Bytes(encoded) {}
+    const char* Data() const { return Bytes.constData(); }
+    qsizetype Size() const { return Bytes.size(); }
+    const QByteArray& Encoded() const { return Bytes; }
+
+private:
+    QByteArray Bytes;
+};
+
 class TOutBuffer {
 public:
-    // Records at least this large are shared rather than copied.
-    static constexpr qsizetype kShareFrom = 4096;
-    // Copied records are gathered into chunks of at most this size.
-    static constexpr qsizetype kChunkSize = 16 * 1024;
-
     TOutBuffer() = default;
     TOutBuffer(const TOutBuffer&) = delete;
     TOutBuffer& operator=(const TOutBuffer&) = delete;
@@ -28,28 +44,41 @@ public:
     uint64_t QueuedOffset() const { return QueuedTotal; }
     uint64_t WrittenOffset() const { return WrittenTotal; }
 
-    void Append(const QByteArray& bytes);
+    struct TPiece {
+        TSharedRecord Record; // a shared encoding, or a chunk of our own
+        bool Own = false;
+    };
+
+    // Records smaller than this are copied rather than referred to.
+    static constexpr qsizetype kCopyBelow = 64;
+    // Copied records are gathered into chunks of this size.
+    static constexpr qsizetype kChunkSize = 4096;
+
+    // Queues the record: a reference to its encoding, or a copy when tiny.
+    void Append(const TSharedRecord& record);
+    void Append(const QByteArray& bytes) { Append(TSharedRecord(bytes)); }
     // Fills parts with the front of the queue, at most maxParts entries and
-    // about maxBytes; returns the number of entries.
+    // about maxBytes; returns the number of entries. The pieces stay where
+    // they are until Consume or Discard, whatever is appended meanwhile.
     int Gather(iovec* parts, int maxParts, qsizetype maxBytes) const;
     // The socket took n bytes from the front.
     void Consume(qsizetype n);
-    // Forgets what is queued and gives the memory back; returns the bytes
-    // that were still unsent.
+    // Forgets what is queued; returns the bytes that were still unsent.
     qsizetype Discard();
 
-private:
-    struct TChunk {
-        QByteArray Shared; // a shared encoding; empty for a chunk of our own
-        char* Own = nullptr;
-        qsizetype Size = 0;
-        qsizetype Capacity = 0;
-        const char* Data() const { return Own ? Own : Shared.constData(); }
-    };
-    void FreeChunks(size_t from, size_t to);
+    // Piece lists kept for reuse by this thread's buffers, in bytes; and
+    // giving them back to the heap (when the server is quiet).
+    static qsizetype PooledBytes();
+    static void EmptyPool();
 
-    std::vector<TChunk> Chunks;
-    size_t Head = 0;        // first chunk with unsent bytes
+private:
+    void Grow();
+    void Release();
+    static void Drop(TPiece& piece);
+
+    std::vector<TPiece> Pieces;
+    size_t Head = 0;        // first piece with unsent bytes
+    size_t PeakPieces = 0;  // the longest list this connection needed
     qsizetype HeadUsed = 0; // bytes of it already sent
     qsizetype Queued = 0;
     uint64_t QueuedTotal = 0;

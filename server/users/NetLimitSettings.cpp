@@ -20,6 +20,8 @@ void ApplyNetLimits(TConnectionManager& manager, const TRegLink& reg) {
         reg.ReadInteger(kLimits, QStringLiteral("ReadRatePerConnection"), 0));
     manager.SetFanOutPerSecond(reg.ReadInteger(kLimits, QStringLiteral("FanOutPerSecond"), 0));
     manager.SetOutputBudget(reg.ReadInteger(kLimits, QStringLiteral("OutputBudget"), 0));
+    manager.SetSendPath(
+        ParseSendPath(reg.ReadString(kLimits, QStringLiteral("SendPath"), QString())));
 }
 
 } // namespace kelvra

@@ -14,6 +14,10 @@ class TRegLink;
 //   FanOutPerSecond        bytes per second one sender's records may queue
 //                          to others (relayed bytes times recipients)
 //   OutputBudget           bytes of unsent output for all connections
+//   SendPath               auto, uring or plain: how plain links' writes
+//                          reach the kernel (batched through io_uring, or one
+//                          sendmsg per connection and pass); auto when missing
+//                          or not one of those
 void ApplyNetLimits(TConnectionManager& manager, const TRegLink& reg);
 
 } // namespace kelvra

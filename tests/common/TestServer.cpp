@@ -1,5 +1,7 @@
 #include "TestServer.h"
 
+#include <cstdio>
+
 #include <QCoreApplication>
 #include <QThread>
 #include <functional>
@@ -9,6 +11,7 @@ namespace kelvra::test {
 
 TTestServer::TTestServer(const QByteArray& nick, const QByteArray& password, IServerView* view)
     : Connections(view ? *view : Recorder), Server(Connections, view ? *view : Recorder) {
+    UseTestSendPath(Connections);
     Connections.SetEvents(&Server);
     Server.ServerNick = nick;
     Server.ServerPassword = password;
@@ -16,6 +19,18 @@ TTestServer::TTestServer(const QByteArray& nick, const QByteArray& password, ISe
     Server.MailFile = Dir.filePath("kmail.dat");
     Connections.OpenListener("0", "127.0.0.1");
     ListenPort = Connections.ListenPort();
+}
+
+void UseTestSendPath(TConnectionManager& manager) {
+    const QString asked = qEnvironmentVariable("KELVRA_TEST_SEND_PATH");
+    if (asked.isEmpty())
+        return;
+    const QString note = manager.SetSendPath(ParseSendPath(asked));
+    static bool told = false;
+    if (!note.isEmpty() && !told) {
+        told = true;
+        std::fprintf(stderr, "note: %s\n", qPrintable(note));
+    }
 }
 
 TTestServer::~TTestServer() {

@@ -104,6 +104,10 @@ private:
 };
 
 // Serves the event loop until pred() holds (false on timeout).
+// The send path the test run asks for (KELVRA_TEST_SEND_PATH: auto, uring or
+// plain), so the same tests cover every path.
+void UseTestSendPath(TConnectionManager& manager);
+
 template <class Pred> bool WaitUntil(Pred pred, int timeoutMs = 3000);
 
 bool ServeEventsUntil(const std::function<bool()>& pred, int timeoutMs);

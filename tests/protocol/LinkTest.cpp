@@ -120,6 +120,7 @@ TEST(LinkTest, WriteReceiptsComeOnceTheSocketTookTheBytes) {
     TRecordingView view;
     TReceiptEvents events;
     TConnectionManager manager(view);
+    UseTestSendPath(manager);
     manager.SetEvents(&events);
     TPairPeer reader(4096), leaver(4096);
     const SocketHandle a = manager.Adopt(std::make_unique<TPlainIo>(reader.ServerFd));
@@ -155,6 +156,56 @@ TEST(LinkTest, WriteReceiptsComeOnceTheSocketTookTheBytes) {
     // Asked for after the bytes went: told at the next pass.
     manager.NotifyWhenWritten(a, first);
     ASSERT_TRUE(WaitUntil([&] { return events.Receipts.size() == 3; }));
+    manager.StopSockets();
+}
+
+TEST(LinkTest, SharedRecordsReachSlowMembersWholeAndInOrder) {
+    TRecordingView view;
+    TReceiptEvents events;
+    TConnectionManager manager(view);
+    UseTestSendPath(manager);
+    manager.SetEvents(&events);
+    // Small socket buffers: writes stop inside records, over many passes.
+    std::vector<std::unique_ptr<TPairPeer>> peers;
+    std::vector<SocketHandle> members;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<TPairPeer>(2048));
+        members.push_back(manager.Adopt(std::make_unique<TPlainIo>(peers.back()->ServerFd)));
+    }
+    std::vector<std::vector<TDataPacket>> expected(members.size());
+    for (int n = 0; n < 400; ++n) {
+        // Relays of every size, each encoded once for all members, with
+        // records of one member's own in between.
+        const TPreparedPacket relay(
+            Rec(KMC_CHATDATA, "Room",
+                QByteArray(1 + (n * 397) % 9000, static_cast<char>('a' + n % 26))));
+        for (size_t m = 0; m < members.size(); ++m) {
+            manager.SendPrepared(members[m], relay);
+            expected[m].push_back(relay.Packet);
+            if ((n + static_cast<int>(m)) % 7 == 0) {
+                const TDataPacket own = Rec(KMC_MESSAGE, "op", QByteArray::number(n));
+                manager.SendPacket(members[m], own);
+                expected[m].push_back(own);
+            }
+        }
+    }
+    EXPECT_EQ(manager.TotalQueuedBytes(), manager.QueuedBytes(members[0]) +
+                                              manager.QueuedBytes(members[1]) +
+                                              manager.QueuedBytes(members[2]));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            bool all = true;
+            for (size_t m = 0; m < peers.size(); ++m) {
+                peers[m]->Drain();
+                all = all && peers[m]->Received.size() >= expected[m].size();
+            }
+            return all;
+        },
+        10000));
+    for (size_t m = 0; m < peers.size(); ++m)
+        EXPECT_EQ(peers[m]->Received, expected[m]) << "member " << m;
+    EXPECT_EQ(manager.TotalQueuedBytes(), 0);
+    EXPECT_TRUE(events.Closed.empty());
     manager.StopSockets();
 }
 

@@ -111,30 +111,46 @@ TEST_F(LinkPolicyTest, NonPositiveLimitsMeanTheDefaults) {
     EXPECT_EQ(Policy.Limits().RecordTimeLimitSeconds, d.RecordTimeLimitSeconds);
 }
 
-TEST(OutBufferTest, SharesLargeRecordsAndKeepsOffsetsAcrossPartialWrites) {
+TEST(OutBufferTest, RefersToSharedRecordsAndKeepsOffsetsAcrossPartialWrites) {
     TOutBuffer out;
-    const QByteArray big(TOutBuffer::kShareFrom, 'B');
-    out.Append("ab");
-    out.Append("cd");
+    const TSharedRecord small(QByteArray("ab"));
+    const TSharedRecord shared(QByteArray(TOutBuffer::kCopyBelow, 'S'));
+    const TSharedRecord big(QByteArray(64 * 1024, 'B'));
+    out.Append(small);
+    out.Append(small);
+    out.Append(shared);
     out.Append(big);
-    out.Append("ef");
-    EXPECT_EQ(out.Pending(), 6 + big.size());
+    out.Append(QByteArray("cd"));
+    EXPECT_EQ(out.Pending(), 6 + shared.Size() + big.Size());
     iovec parts[8];
-    ASSERT_EQ(out.Gather(parts, 8, 1 << 20), 3);
-    EXPECT_EQ(parts[1].iov_base, big.constData()); // not copied
-    EXPECT_EQ(parts[0].iov_len, 4u);
-    // A write that stops inside the shared record.
-    out.Consume(10);
-    EXPECT_EQ(out.WrittenOffset(), 10u);
-    ASSERT_EQ(out.Gather(parts, 8, 5), 1);
-    EXPECT_EQ(static_cast<const char*>(parts[0].iov_base), big.constData() + 6);
-    EXPECT_EQ(parts[0].iov_len, 5u);
+    ASSERT_EQ(out.Gather(parts, 8, 1 << 20), 4);
+    // Tiny records are copied together; the others are referred to.
+    EXPECT_EQ(QByteArray(static_cast<const char*>(parts[0].iov_base), 4), "abab");
+    EXPECT_EQ(parts[1].iov_base, shared.Data());
+    EXPECT_EQ(parts[2].iov_base, big.Data());
+    const void* tailChunk = parts[3].iov_base;
+    // A write that stops inside the shared record; more queued meanwhile
+    // leaves the gathered pieces where they were.
+    out.Consume(4 + shared.Size() + 10);
+    for (int i = 0; i < 100; ++i)
+        out.Append(small);
+    ASSERT_EQ(out.Gather(parts, 8, 1 << 20), 2);
+    EXPECT_EQ(static_cast<const char*>(parts[0].iov_base), big.Data() + 10);
+    EXPECT_EQ(parts[1].iov_base, tailChunk);
+    EXPECT_EQ(parts[1].iov_len, 202u);
     out.Consume(out.Pending());
     EXPECT_EQ(out.WrittenOffset(), out.QueuedOffset());
     EXPECT_EQ(out.Gather(parts, 8, 1 << 20), 0);
-    out.Append("gh");
-    EXPECT_EQ(out.Discard(), 2);
-    EXPECT_EQ(out.QueuedOffset(), 8u + static_cast<uint64_t>(big.size()));
+
+    // The emptied list waits for the next buffer with output.
+    const qsizetype pooled = TOutBuffer::PooledBytes();
+    EXPECT_GT(pooled, 0);
+    TOutBuffer other;
+    other.Append(small);
+    EXPECT_LT(TOutBuffer::PooledBytes(), pooled);
+    EXPECT_EQ(other.Discard(), 2);
+    EXPECT_EQ(TOutBuffer::PooledBytes(), pooled);
+    EXPECT_EQ(out.QueuedOffset(), 206u + static_cast<uint64_t>(shared.Size() + big.Size()));
 }
 
 } // namespace

@@ -61,6 +61,8 @@ std::string FormatTable(const TBenchConfig& c, const TBenchResult& r) {
         {"latency max (ms)", Number(r.MaxMs, 2)},
         {"server RSS per connection (KiB)", OrDash(r.ServerRssPerConnectionKiB, 2)},
         {"server CPU per delivery (us)", OrDash(r.ServerCpuUsPerDelivery, 3)},
+        {"server system calls per delivery", OrDash(r.ServerSyscallsPerDelivery, 4)},
+        {"server page faults per delivery", OrDash(r.ServerFaultsPerDelivery, 5)},
         {"server CPU for logins (ms)", OrDash(r.ServerCpuLoginMs, 1)},
         {"bench CPU (s)", Number(r.BenchCpuSeconds, 2)},
         {"bench CPU per delivery (us)", Number(r.BenchCpuUsPerDelivery, 3)},
@@ -107,6 +109,8 @@ std::string FormatJson(const TBenchConfig& c, const TBenchResult& r) {
     field("server_rss_idle_kib", OrNull(r.ServerRssIdleKiB, 0));
     field("server_rss_per_connection_kib", OrNull(r.ServerRssPerConnectionKiB, 3));
     field("server_cpu_us_per_delivery", OrNull(r.ServerCpuUsPerDelivery, 4));
+    field("server_syscalls_per_delivery", OrNull(r.ServerSyscallsPerDelivery, 5));
+    field("server_page_faults_per_delivery", OrNull(r.ServerFaultsPerDelivery, 6));
     field("server_cpu_login_ms", OrNull(r.ServerCpuLoginMs, 2));
     field("server_exit_code", OrNull(r.ServerExitCode, 0));
     field("bench_cpu_seconds", Number(r.BenchCpuSeconds, 3));

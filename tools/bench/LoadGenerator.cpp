@@ -617,6 +617,8 @@ TBenchResult TLoadGenerator::Run(int serverPid) {
 
     std::optional<uint64_t> cpuLoginStart;
     std::optional<uint64_t> cpuMessagingStart;
+    std::optional<uint64_t> faultsMessagingStart;
+    TSyscallCounter syscalls;
     if (serverPid > 0) {
         result.ServerRssBeforeKiB = ReadResidentKiB(serverPid);
         cpuLoginStart = ReadCpuNs(serverPid);
@@ -678,6 +680,8 @@ TBenchResult TLoadGenerator::Run(int serverPid) {
             if (serverPid > 0) {
                 result.ServerRssIdleKiB = ReadResidentKiB(serverPid);
                 cpuMessagingStart = ReadCpuNs(serverPid);
+                faultsMessagingStart = ReadPageFaults(serverPid);
+                syscalls.Start(serverPid);
                 if (cpuLoginStart && cpuMessagingStart)
                     result.ServerCpuLoginMs =
                         static_cast<double>(*cpuMessagingStart - *cpuLoginStart) / 1e6;
@@ -695,11 +699,19 @@ TBenchResult TLoadGenerator::Run(int serverPid) {
             Current = Phase::Done;
             result.BenchCpuUsPerDelivery = (CpuSecondsOfSelf() - benchCpuMessagingStart) * 1e6 /
                                            static_cast<double>(std::max<uint64_t>(Deliveries, 1));
+            const double deliveries = static_cast<double>(std::max<uint64_t>(Deliveries, 1));
             if (serverPid > 0 && cpuMessagingStart) {
                 if (const auto cpuEnd = ReadCpuNs(serverPid))
                     result.ServerCpuUsPerDelivery =
-                        static_cast<double>(*cpuEnd - *cpuMessagingStart) / 1e3 /
-                        static_cast<double>(std::max<uint64_t>(Deliveries, 1));
+                        static_cast<double>(*cpuEnd - *cpuMessagingStart) / 1e3 / deliveries;
+            }
+            if (const auto calls = syscalls.Count())
+                result.ServerSyscallsPerDelivery = static_cast<double>(*calls) / deliveries;
+            syscalls.Stop();
+            if (serverPid > 0 && faultsMessagingStart) {
+                if (const auto faults = ReadPageFaults(serverPid))
+                    result.ServerFaultsPerDelivery =
+                        static_cast<double>(*faults - *faultsMessagingStart) / deliveries;
             }
         }
         if (NowNs - LastProgressNs >= kProgressEveryNs) {

@@ -39,6 +39,10 @@ struct TBenchResult {
     std::optional<double> ServerRssPerConnectionKiB;
     std::optional<double> ServerCpuLoginMs;
     std::optional<double> ServerCpuUsPerDelivery;
+    // While messaging: the server's system calls (where perf events are
+    // allowed) and page faults, per delivery.
+    std::optional<double> ServerSyscallsPerDelivery;
+    std::optional<double> ServerFaultsPerDelivery;
 
     double BenchCpuSeconds = 0;
     double BenchCpuUsPerDelivery = 0; // the bench's own cost while messaging

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <linux/perf_event.h>
 #include <sstream>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kelvra {
@@ -108,6 +110,89 @@ std::optional<uint64_t> ReadCpuNs(int pid) {
             return total;
     }
     return ReadStatCpuNs(pid);
+}
+
+std::optional<uint64_t> ParseStatFaults(const std::string& statLine) {
+    const size_t close = statLine.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(statLine.substr(close + 1));
+    std::string field;
+    uint64_t faults = 0;
+    for (int i = 1; i <= 10; ++i) {
+        if (!(fields >> field))
+            return std::nullopt;
+        if (i == 8 || i == 10) {
+            char* end = nullptr;
+            const unsigned long long value = std::strtoull(field.c_str(), &end, 10);
+            if (!end || *end)
+                return std::nullopt;
+            faults += value;
+        }
+    }
+    return faults;
+}
+
+std::optional<uint64_t> ReadPageFaults(int pid) {
+    const auto stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat ? ParseStatFaults(*stat) : std::nullopt;
+}
+
+bool TSyscallCounter::Start(int pid) {
+    Stop();
+    std::optional<std::string> id;
+    for (const char* root : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"}) {
+        if ((id = ReadFile(std::string(root) + "/events/raw_syscalls/sys_enter/id")))
+            break;
+    }
+    if (!id)
+        return false;
+    perf_event_attr attr{};
+    attr.type = PERF_TYPE_TRACEPOINT;
+    attr.size = sizeof attr;
+    attr.config = std::strtoull(id->c_str(), nullptr, 10);
+    attr.exclude_kernel = 0;
+    const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(taskDir.c_str());
+    if (!dir)
+        return false;
+    bool ok = true;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const long fd = syscall(SYS_perf_event_open, &attr, std::atoi(entry->d_name), -1, -1,
+                                PERF_FLAG_FD_CLOEXEC);
+        if (fd < 0) {
+            ok = false;
+            break;
+        }
+        Fds.push_back(static_cast<int>(fd));
+    }
+    closedir(dir);
+    if (!ok || Fds.empty()) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+std::optional<uint64_t> TSyscallCounter::Count() const {
+    if (Fds.empty())
+        return std::nullopt;
+    uint64_t total = 0;
+    for (int fd : Fds) {
+        uint64_t value = 0;
+        if (read(fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value))
+            return std::nullopt;
+        total += value;
+    }
+    return total;
+}
+
+void TSyscallCounter::Stop() {
+    for (int fd : Fds)
+        close(fd);
+    Fds.clear();
 }
 
 } // namespace kelvra

@@ -50,6 +50,10 @@ void TDaemon::Started(quint16 listenPort) {
     text += QStringLiteral("; login log %1; mail file %2").arg(core.LogFile, core.MailFile);
     if (Current.Password.isEmpty())
         text += QStringLiteral("; no password is asked");
+    const TConnectionManager& net = Runtime.Connections();
+    text += QStringLiteral("; sends: %1").arg(SendPathName(net.SendPathInUse()));
+    if (!net.SendPathNote().isEmpty())
+        text += QStringLiteral(" (%1)").arg(net.SendPathNote());
     View.Journal(TServerdView::Info, text);
 }
 
