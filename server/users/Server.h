@@ -204,6 +204,10 @@ private:
     void ReturnMailInFlight(SocketHandle socket);
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
+    static TDataPacket AddChatRecord(const TChat& chat);
+    // Encoded records as blocks; false when the transport wants them record
+    // by record.
+    bool SendBlocks(SocketHandle socket, const std::vector<QByteArray>& blocks, int records);
     void EndUser(TConnection* user, bool tellOthers);
     // Notices the user's leaving of the chat sends: the left notice to the
     // other entries, or the chat's end to everybody.
