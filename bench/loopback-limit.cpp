@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
         int ready[2];
         if (pipe(ready) != 0)
             Fail("pipe");
-        auto* shared = static_cast<TShared*>(
-            mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        auto* shared = static_cast<TShared*>(mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE,
+                                                  MAP_SHARED | MAP_ANONYMOUS, -1, 0));
         if (shared == MAP_FAILED)
             Fail("mmap");
         shared->ReadBytes = 0;
