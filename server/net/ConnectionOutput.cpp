@@ -18,9 +18,10 @@ namespace {
 // the other clients are read in between.
 constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
 // ... or this much per link waiting, when more: a pass costs a look at every
-// socket anyway, and a login storm (small records to thousands of links)
-// otherwise takes thousands of passes of a few hundred bytes per send.
-constexpr qsizetype kWriteBytesPerWaitingLink = 4 * 1024;
+// socket anyway, and a send costs about the same whatever its size, so a
+// login storm (small records to thousands of links) otherwise takes
+// thousands of passes of a few hundred bytes per send.
+constexpr qsizetype kWriteBytesPerWaitingLink = 16 * 1024;
 // Links with no more than this queued go first in a pass: an answer to one
 // request does not wait behind bulk relays to others.
 constexpr qsizetype kShortWrite = 16 * 1024;
