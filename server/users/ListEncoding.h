@@ -40,10 +40,6 @@ public:
         else
             Parts.back().truncate(slot.Offset);
     }
-    void Clear() {
-        Encoded = 0;
-        Parts.clear();
-    }
     // The next element's record, at the end.
     void Add(TSlot& slot, const QByteArray& record) {
         if (Parts.empty() || Parts.back().size() >= kBlockSize) {
