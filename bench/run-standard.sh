@@ -55,8 +55,17 @@ while [[ $# -gt 0 ]]; do
 done
 
 scenarios="$scenarios $login_storms"
-# A login storm needs two descriptors per client on this machine.
+# A login storm needs a descriptor per client in the bench and in the server.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+runnable=""
+for scenario in $scenarios; do
+    if (($(ulimit -n) < ${scenario%%:*} + 64)); then
+        echo "run-standard.sh: N=${scenario%%:*} skipped: it needs more than the $(ulimit -n) descriptors 'ulimit -Hn' allows" >&2
+    else
+        runnable+=" $scenario"
+    fi
+done
+scenarios=$runnable
 
 if [[ -n "$port" && -z "$server_pid" ]] || [[ -z "$port" && -n "$server_pid" ]]; then
     echo "run-standard.sh: --port and --server-pid go together" >&2
