@@ -13,7 +13,8 @@
 #                                               certificate; a running one needs --tls-port)
 # Options: --bin-dir DIR (default: build/bin), --runs N (3), --out-md FILE,
 #          --out-json FILE, --label NAME (names the output files, default
-#          "headless" or "external"), --scenarios "N:S:M ..." to override.
+#          "headless" or "external"), --scenarios "N:S:M ..." to override,
+#          --no-login-storms to leave out the N=10000 and N=20000 scenarios.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,6 +27,10 @@ label=""
 out_md=""
 out_json=""
 scenarios="100:10:200 1000:10:100 5000:5:50"
+# Login storms: every newcomer is sent every user and every user the newcomer,
+# so these measure the login and join phase above all (see
+# bench/loopback-limit.sh for what the machine allows).
+login_storms="10000:5:20 20000:5:20"
 tls=0
 tls_port=""
 
@@ -40,13 +45,27 @@ while [[ $# -gt 0 ]]; do
     --label) label=$2; shift 2 ;;
     --out-md) out_md=$2; shift 2 ;;
     --out-json) out_json=$2; shift 2 ;;
-    --scenarios) scenarios=$2; shift 2 ;;
+    --scenarios) scenarios=$2; login_storms=""; shift 2 ;;
+    --no-login-storms) login_storms=""; shift ;;
     --tls) tls=1; shift ;;
     --tls-port) tls_port=$2; shift 2 ;;
     -h | --help) usage 0 ;;
     *) echo "run-standard.sh: unknown option $1" >&2; usage 1 >&2 ;;
     esac
 done
+
+scenarios="$scenarios $login_storms"
+# A login storm needs a descriptor per client in the bench and in the server.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+runnable=""
+for scenario in $scenarios; do
+    if (($(ulimit -n) < ${scenario%%:*} + 64)); then
+        echo "run-standard.sh: N=${scenario%%:*} skipped: it needs more than the $(ulimit -n) descriptors 'ulimit -Hn' allows" >&2
+    else
+        runnable+=" $scenario"
+    fi
+done
+scenarios=$runnable
 
 if [[ -n "$port" && -z "$server_pid" ]] || [[ -z "$port" && -n "$server_pid" ]]; then
     echo "run-standard.sh: --port and --server-pid go together" >&2
@@ -106,7 +125,7 @@ declare -A complete
 
 for scenario in $scenarios; do
     IFS=: read -r n s m <<<"$scenario"
-    timeout=$((n >= 5000 ? 180 : 90))
+    timeout=$((n >= 20000 ? 900 : n >= 10000 ? 300 : n >= 5000 ? 180 : 90))
     declare -A done_ok=()
     for ((i = 1; i <= runs; ++i)); do
         # Alternating, so both transports see the same moods of the host.

@@ -78,6 +78,7 @@ public:
 
     // ITransport
     void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) override;
+    bool SendEncoded(SocketHandle socket, const std::vector<QByteArray>& blocks) override;
     void StopReading(SocketHandle socket) override;
     qsizetype SendRoom(SocketHandle socket) const override;
     uint64_t QueuedOffset(SocketHandle socket) const override;
@@ -165,6 +166,9 @@ private:
 
     // Output (ConnectionOutput.cpp).
     void ScheduleFlush();
+    // Queues encoded bytes for the link: the per-connection limit, the output
+    // budget and the sender's fan-out as for any record.
+    void QueueBytes(SocketHandle socket, const QByteArray& bytes);
     void MarkDirty(TLink& link);
     // Writes at most `budget` bytes (less what it wrote); the link may end.
     void WriteLink(TLink& link, qsizetype& budget);

@@ -17,6 +17,11 @@ namespace {
 // relay of a large text to many members goes out over several passes, and
 // the other clients are read in between.
 constexpr qsizetype kWriteBytesPerPass = 1024 * 1024;
+// ... or this much per link waiting, when more: a pass costs a look at every
+// socket anyway, and a send costs about the same whatever its size, so a
+// login storm (small records to thousands of links) otherwise takes
+// thousands of passes of a few hundred bytes per send.
+constexpr qsizetype kWriteBytesPerWaitingLink = 16 * 1024;
 // Links with no more than this queued go first in a pass: an answer to one
 // request does not wait behind bulk relays to others.
 constexpr qsizetype kShortWrite = 16 * 1024;
@@ -30,30 +35,42 @@ constexpr int kHeldRetryMaxMs = 1000;
 } // namespace
 
 void TConnectionManager::SendPrepared(SocketHandle socket, const TPreparedPacket& packet) {
-    if (TLink* link = Links.Find(static_cast<int>(socket));
-        link && link->Life != TLinkLife::Closing) {
-        const qsizetype n = packet.Bytes.size();
-        if (link->Out.Pending() + n > kMaxQueuedBytes) {
-            EndLink(*link,
-                    QStringLiteral("Connection %1 dropped: its unsent output passed %2 bytes")
-                        .arg(socket)
-                        .arg(kMaxQueuedBytes),
-                    true);
-        } else {
-            if (Policy.OverOutputBudget(n))
-                ReclaimOutput(n);
-            if (link->Life != TLinkLife::Closing) {
-                link->Out.Append(packet.Bytes);
-                Policy.NoteQueued(n);
-                if (Sender.Link.Fd >= 0)
-                    Sender.Bytes += n;
-                MarkDirty(*link);
-            }
-        }
-    }
+    QueueBytes(socket, packet.Bytes);
     // The record is logged whether or not it could be written.
     if (Log.LogsTraffic())
         Log.LogPacket(packet.Packet, true);
+}
+
+bool TConnectionManager::SendEncoded(SocketHandle socket, const std::vector<QByteArray>& blocks) {
+    if (Log.LogsTraffic())
+        return false;
+    for (const QByteArray& block : blocks)
+        QueueBytes(socket, block);
+    return true;
+}
+
+void TConnectionManager::QueueBytes(SocketHandle socket, const QByteArray& bytes) {
+    TLink* link = Links.Find(static_cast<int>(socket));
+    if (!link || link->Life == TLinkLife::Closing)
+        return;
+    const qsizetype n = bytes.size();
+    if (link->Out.Pending() + n > kMaxQueuedBytes) {
+        EndLink(*link,
+                QStringLiteral("Connection %1 dropped: its unsent output passed %2 bytes")
+                    .arg(socket)
+                    .arg(kMaxQueuedBytes),
+                true);
+        return;
+    }
+    if (Policy.OverOutputBudget(n))
+        ReclaimOutput(n);
+    if (link->Life == TLinkLife::Closing)
+        return;
+    link->Out.Append(bytes);
+    Policy.NoteQueued(n);
+    if (Sender.Link.Fd >= 0)
+        Sender.Bytes += n;
+    MarkDirty(*link);
 }
 
 void TConnectionManager::MarkDirty(TLink& link) {
@@ -73,11 +90,12 @@ void TConnectionManager::ScheduleFlush() {
 
 void TConnectionManager::Flush() {
     FlushScheduled = false;
-    qsizetype budget = kWriteBytesPerPass;
     std::vector<int> dirty;
     dirty.swap(Dirty);
     const bool batched = Engine->Path() == TSendPath::Uring;
     std::vector<TLink*> batch;
+    qsizetype budget = std::max(kWriteBytesPerPass,
+                                kWriteBytesPerWaitingLink * static_cast<qsizetype>(dirty.size()));
     // Short queues first, then the long ones in turn, as far as the pass's
     // share goes; those not reached go first in the next pass.
     for (const bool shortOnes : {true, false}) {

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 namespace kelvra {
 
@@ -31,6 +32,13 @@ public:
         SendPrepared(socket, TPreparedPacket(packet));
     }
     virtual void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) = 0;
+    // Queues whole records already encoded (Version and From zeroed), block
+    // after block, in order, without logging them one by one. A transport
+    // that logs its traffic queues nothing and returns false: the caller then
+    // sends record by record.
+    virtual bool SendEncoded(SocketHandle, const std::vector<QByteArray>& /*blocks*/) {
+        return false;
+    }
     // How many more bytes the connection's send queue takes before the client
     // counts as not reading and is dropped; 0 for an unknown connection.
     virtual qsizetype SendRoom(SocketHandle) const { return 4 * 1024 * 1024; }

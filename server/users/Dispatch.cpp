@@ -103,10 +103,40 @@ void TServer::Dispatch(const TDataPacket& packet) {
 }
 
 void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
+    if (Gathered.Scopes > 0) {
+        if (!Gathered.Records.empty() && Gathered.Except != except)
+            QueueGatheredNow();
+        Gathered.Except = except;
+        Gathered.Records.emplace_back(packet);
+        if (Gathered.Block.empty())
+            Gathered.Block.emplace_back();
+        Gathered.Block.front() += Gathered.Records.back().Bytes;
+        return;
+    }
     const TPreparedPacket prepared(packet);
     for (const auto& user : Users.Users())
         if (user.get() != except)
             Send(user.get(), prepared);
+}
+
+void TServer::QueueGatheredNow() {
+    const TConnection* except = Gathered.Except;
+    TGathered batch;
+    std::swap(batch.Records, Gathered.Records);
+    std::swap(batch.Block, Gathered.Block);
+    bool blocks = true;
+    for (const auto& user : Users.Users()) {
+        if (user.get() == except || user->Leaving)
+            continue;
+        if (blocks && Transport.SendEncoded(user->Socket, batch.Block)) {
+            SentRecords += batch.Records.size();
+            continue;
+        }
+        // A transport that logs every record takes them one by one.
+        blocks = false;
+        for (const TPreparedPacket& record : batch.Records)
+            Send(user.get(), record);
+    }
 }
 
 void TServer::SendShutdownNotice() {

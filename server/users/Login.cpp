@@ -30,6 +30,17 @@ const TPreparedPacket& TServer::AddUserRecordOf(const TConnection& q) {
     return *q.AddUserRecord;
 }
 
+TDataPacket TServer::AddChatRecord(const TChat& chat) {
+    return MakePacket(KMC_ADDCHAT, chat.Name, {}, chat.Secure);
+}
+
+bool TServer::SendBlocks(SocketHandle socket, const std::vector<QByteArray>& blocks, int records) {
+    if (!Transport.SendEncoded(socket, blocks))
+        return false;
+    SentRecords += static_cast<uint64_t>(records);
+    return true;
+}
+
 void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t icon) {
     const QByteArray nick = TrimText(nickParam);
     if (nick.isEmpty()) {
@@ -65,16 +76,26 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     }
     Users.SetNickname(user, nick);
     user->IconId = icon;
+    Users.UserRecordChanged(user);
 
-    for (const auto& chat : Users.Chats())
-        Send(socket, MakePacket(KMC_ADDCHAT, chat->Name, {}, chat->Secure));
+    // Every chat and every user from their cached encodings, one block each
+    // where the transport takes blocks.
+    const auto& chats =
+        Users.ChatListRecords([](const TChat& chat) { return EncodePacket(AddChatRecord(chat)); });
+    if (!SendBlocks(socket, chats, Users.ChatCount()))
+        for (const auto& chat : Users.Chats())
+            Send(socket, AddChatRecord(*chat));
     Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
 
     user->AddUserRecord =
         std::make_shared<const TPreparedPacket>(MakePacket(KMC_ADDUSER, nick, iconText));
     const TPreparedPacket& announce = *user->AddUserRecord;
+    const auto& list = Users.UserListRecords(
+        [](const TConnection& q) -> const QByteArray& { return AddUserRecordOf(q).Bytes; });
+    const bool listSent = SendBlocks(socket, list, Users.UserCount());
     for (const auto& q : Users.Users()) {
-        Send(socket, AddUserRecordOf(*q));
+        if (!listSent)
+            Send(socket, AddUserRecordOf(*q));
         if (q->Socket != socket)
             Send(q.get(), announce);
     }

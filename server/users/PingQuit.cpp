@@ -72,6 +72,7 @@ void TServer::EndUser(TConnection* user, bool tellOthers) {
         return;
     }
     const SocketHandle socket = user->Socket;
+    const TGatherToAll gather(*this);
     // Only the chats this user stands in, in chat-list order: the same walk as
     // over the whole chat list, without visiting the others. Every entry of the
     // user leaves, so no chat refers to the destroyed record.
@@ -82,6 +83,7 @@ void TServer::EndUser(TConnection* user, bool tellOthers) {
     }
     if (tellOthers)
         SendToAll(MakePacket(KMC_DELUSER, user->Nickname), user);
+    QueueGathered(); // the user hears of the chats it ended
     if (user->HasUserRow)
         ViewRef.RemoveUserRow(socket);
     Users.RemoveUser(user);
@@ -106,12 +108,14 @@ void TServer::StartLeaving(TConnection* user) {
 }
 
 void TServer::ContinueLeaving() {
+    const TGatherToAll gather(*this);
     qint64 spent = 0;
     while (!LeavingUsers.empty() && spent < LeaveSendsPerPass) {
         TConnection* user = LeavingUsers.front();
         if (user->Chats.empty()) {
             spent += Users.UserCount();
             SendToAll(MakePacket(KMC_DELUSER, user->Nickname), user);
+            QueueGathered();
             LeavingUsers.pop_front();
             Users.RemoveUser(user);
             continue;

@@ -51,6 +51,7 @@ void TRegistry::RemoveUser(TConnection* user) {
         RemoveAllEntries(chat, user);
     }
     Unindex(user);
+    UserRecordChanged(user);
     auto it = pos->second;
     UserPos.erase(pos);
     UserRecords.erase(it);
@@ -81,10 +82,37 @@ void TRegistry::SetNickname(TConnection* user, const QByteArray& nickname) {
             ByNickname.erase(n);
     }
     user->Nickname = nickname;
+    UserRecordChanged(user);
     if (nickname.isEmpty())
         WithoutNickname.emplace(user->Order, user);
     else
         ByNickname.insert(AsciiLower(nickname), user);
+}
+
+void TRegistry::UserRecordChanged(TConnection* user) {
+    if (!UserListEncoding.Holds(user->ListSlot))
+        return;
+    UserListEncoding.CutAt(user->ListSlot);
+    const auto it = UserPos.at(user);
+    LastListedUser = it == UserRecords.begin() ? nullptr : std::prev(it)->get();
+}
+
+const std::vector<QByteArray>& TRegistry::UserListRecords(UserEncoder record) {
+    auto it = LastListedUser ? std::next(UserPos.at(LastListedUser)) : UserRecords.begin();
+    for (; it != UserRecords.end(); ++it) {
+        UserListEncoding.Add((*it)->ListSlot, record(**it));
+        LastListedUser = it->get();
+    }
+    return UserListEncoding.Blocks();
+}
+
+const std::vector<QByteArray>& TRegistry::ChatListRecords(ChatEncoder record) {
+    auto it = LastListedChat ? std::next(ChatPos.at(LastListedChat)) : ChatRecords.begin();
+    for (; it != ChatRecords.end(); ++it) {
+        ChatListEncoding.Add((*it)->ListSlot, record(**it));
+        LastListedChat = it->get();
+    }
+    return ChatListEncoding.Blocks();
 }
 
 TChat* TRegistry::NewChat(const QByteArray& name, bool secure) {
@@ -113,6 +141,11 @@ void TRegistry::RemoveChat(TChat* chat) {
         list.erase(std::remove(list.begin(), list.end(), chat), list.end());
         if (list.empty())
             ChatsByName.erase(named);
+    }
+    if (ChatListEncoding.Holds(chat->ListSlot)) {
+        ChatListEncoding.CutAt(chat->ListSlot);
+        LastListedChat =
+            pos->second == ChatRecords.begin() ? nullptr : std::prev(pos->second)->get();
     }
     auto it = pos->second;
     ChatsById.erase(chat->Order);

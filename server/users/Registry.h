@@ -2,6 +2,7 @@
 // The server's memory of who is connected and which chats exist: two ordered
 // lists (accept order, creation order) with indexes beside them, so that no
 // lookup walks a list. Lookups keep the first-match-in-list-order rule.
+#include "ListEncoding.h"
 #include "Transport.h"
 
 #include <QByteArray>
@@ -60,6 +61,7 @@ struct TConnection {
     // The KMC_ADDUSER record that announces this user, encoded once per login
     // instead of once per newcomer.
     mutable std::shared_ptr<const TPreparedPacket> AddUserRecord;
+    TListEncoding::TSlot ListSlot; // its record in the user list a newcomer is sent
 
     QByteArray DottedAddress() const;
     TUserHandle Handle() const { return {Socket, Order}; }
@@ -71,6 +73,7 @@ struct TChat {
     uint64_t Order = 0; // creation order, also the chat's id
     TChatId Id() const { return Order; }
     QDateTime Created;
+    TListEncoding::TSlot ListSlot; // its record in the chat list a newcomer is sent
 
     // Member entries in join order; a user may stand more than once.
     std::list<TConnection*> Users;
@@ -101,6 +104,8 @@ public:
     // ASCII case ignored; the key is used as it comes (not trimmed).
     TConnection* FindUserByNickname(const QByteArray& nickname) const;
     void SetNickname(TConnection* user, const QByteArray& nickname);
+    // The user's record in the user list changed (its nickname or icon).
+    void UserRecordChanged(TConnection* user);
 
     // A fresh chat at the end of the chat list.
     TChat* NewChat(const QByteArray& name, bool secure);
@@ -121,6 +126,14 @@ public:
     int UserCount() const { return static_cast<int>(UserRecords.size()); }
     int ChatCount() const { return static_cast<int>(ChatRecords.size()); }
 
+    // The records a newcomer is sent for every user and every chat, in list
+    // order, encoded once and brought up to date from the first changed
+    // element on; record() encodes one element.
+    using UserEncoder = const QByteArray& (*)(const TConnection&);
+    using ChatEncoder = QByteArray (*)(const TChat&);
+    const std::vector<QByteArray>& UserListRecords(UserEncoder record);
+    const std::vector<QByteArray>& ChatListRecords(ChatEncoder record);
+
 private:
     void Unindex(TConnection* user);
     // The user has no entry left in the chat.
@@ -128,6 +141,10 @@ private:
 
     UserList UserRecords;
     ChatList ChatRecords;
+    TListEncoding UserListEncoding;
+    TListEncoding ChatListEncoding;
+    TConnection* LastListedUser = nullptr; // the last user UserListEncoding holds
+    TChat* LastListedChat = nullptr;
     uint64_t NextUserOrder = 1;
     uint64_t NextChatOrder = 1;
 

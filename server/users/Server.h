@@ -176,20 +176,24 @@ public:
     uint64_t RecordsSent() const { return SentRecords; }
 
     void Send(const TConnection* user, const TDataPacket& packet) {
+        QueueGathered();
         if (user->Leaving)
             return;
         ++SentRecords;
         Transport.SendPacket(user->Socket, packet);
     }
     void Send(SocketHandle socket, const TDataPacket& packet) {
+        QueueGathered();
         ++SentRecords;
         Transport.SendPacket(socket, packet);
     }
     void Send(SocketHandle socket, const TPreparedPacket& packet) {
+        QueueGathered();
         ++SentRecords;
         Transport.SendPrepared(socket, packet);
     }
     void Send(const TConnection* user, const TPreparedPacket& packet) {
+        QueueGathered();
         if (user->Leaving)
             return;
         ++SentRecords;
@@ -199,11 +203,44 @@ public:
     void SendToAll(const TDataPacket& packet, const TConnection* except = nullptr);
 
 private:
+    // Notices to everybody in a row (the chats a leaving user ends) are
+    // gathered while a TGatherToAll lives and queued as one block per
+    // connection; any other send queues them first, so every connection
+    // gets the same records in the same order.
+    struct TGathered {
+        std::vector<TPreparedPacket> Records;
+        std::vector<QByteArray> Block;
+        const TConnection* Except = nullptr;
+        int Scopes = 0;
+    };
+    class TGatherToAll {
+    public:
+        explicit TGatherToAll(TServer& server) : Server(server) { ++Server.Gathered.Scopes; }
+        ~TGatherToAll() {
+            if (--Server.Gathered.Scopes == 0)
+                Server.QueueGathered();
+        }
+        TGatherToAll(const TGatherToAll&) = delete;
+        TGatherToAll& operator=(const TGatherToAll&) = delete;
+
+    private:
+        TServer& Server;
+    };
+    void QueueGathered() {
+        if (!Gathered.Records.empty())
+            QueueGatheredNow();
+    }
+    void QueueGatheredNow();
+
     void RemoveMailItem(TMailItem* item);
     // Mail in flight to a closed connection stays in the store, in its place.
     void ReturnMailInFlight(SocketHandle socket);
     void DispatchLogin(const TDataPacket& packet);
     static const TPreparedPacket& AddUserRecordOf(const TConnection& q);
+    static TDataPacket AddChatRecord(const TChat& chat);
+    // Encoded records as blocks; false when the transport wants them record
+    // by record.
+    bool SendBlocks(SocketHandle socket, const std::vector<QByteArray>& blocks, int records);
     void EndUser(TConnection* user, bool tellOthers);
     // Notices the user's leaving of the chat sends: the left notice to the
     // other entries, or the chat's end to everybody.
@@ -234,6 +271,7 @@ private:
     QHash<SocketHandle, std::deque<TInFlight>> InFlight;
     QHash<TMailId, SocketHandle> InFlightTo;
     uint64_t SentRecords = 0;
+    TGathered Gathered;
 };
 
 } // namespace kelvra
