@@ -64,8 +64,7 @@ bool LogIn(TRecordClient& client, const QByteArray& nick) {
 }
 
 bool RoundTrip(TRecordClient& client) {
-    client.Send(MakePacket(KMS_SERVERNICK));
-    return client.WaitForCode(KMC_SERVERNICK).has_value();
+    return client.RoundTrip();
 }
 
 bool Hears(TRecordClient& client, const QByteArray& text) {

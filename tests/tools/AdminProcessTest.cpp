@@ -55,8 +55,7 @@ void LogIn(TRecordClient& client, const QByteArray& nick) {
 
 // The server has handled everything the client sent before this returns.
 bool RoundTrip(TRecordClient& client) {
-    client.Send(MakePacket(KMS_SERVERNICK));
-    return client.WaitForCode(KMC_SERVERNICK).has_value();
+    return client.RoundTrip();
 }
 
 QJsonObject UserNamed(const TServerdProcess& server, const QString& nick) {

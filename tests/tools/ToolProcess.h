@@ -169,6 +169,15 @@ public:
         return WaitFor([code](const TDataPacket& p) { return p.Code == code; }, msecs);
     }
 
+    // The server has handled everything sent before this returns. Two
+    // questions, since a login's own server nickname may still be on its way
+    // and answer the first.
+    bool RoundTrip() {
+        Send(MakePacket(KMS_SERVERNICK));
+        Send(MakePacket(KMS_SERVERNICK));
+        return WaitForCode(KMC_SERVERNICK).has_value() && WaitForCode(KMC_SERVERNICK).has_value();
+    }
+
     QSslSocket Socket;
     TStreamDecoder Decoder;
     std::vector<TDataPacket> Received;
