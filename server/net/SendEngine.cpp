@@ -115,6 +115,9 @@ private:
             m = msghdr{};
             m.msg_iov = const_cast<iovec*>(PartsOf(i));
             m.msg_iovlen = static_cast<size_t>(e.Count);
+            // Until its completion says otherwise: a send whose outcome is
+            // never learnt ends its link rather than risk sending twice.
+            e.Result = TIoResult::Broken();
             io_uring_sqe* sqe = io_uring_get_sqe(&Ring);
             // MSG_DONTWAIT: a full socket completes at once with EAGAIN
             // instead of waiting inside the ring; the write notifier waits.
@@ -130,13 +133,16 @@ private:
                 break;
         }
         ++SendCalls;
+        bool lost = false;
         for (int done = 0; done < submitted;) {
             io_uring_cqe* cqe = nullptr;
             const int r = io_uring_wait_cqe(&Ring, &cqe);
             if (r == -EINTR)
                 continue;
-            if (r < 0)
+            if (r < 0) {
+                lost = true;
                 break;
+            }
             const auto i = static_cast<size_t>(io_uring_cqe_get_data64(cqe));
             const int res = cqe->res;
             io_uring_cqe_seen(&Ring, cqe);
@@ -147,9 +153,10 @@ private:
                                 : res == -EAGAIN || res == -EINTR ? TIoResult::Blocked()
                                                                   : TIoResult::Broken();
         }
-        if (submitted < Count) {
-            // The kernel stopped taking submissions: drop the ring (its
-            // untaken entries with it) and send the rest directly from now on.
+        if (submitted < Count || lost) {
+            // The kernel stopped taking submissions or answering them: drop
+            // the ring (its untaken entries with it) and send the rest
+            // directly from now on.
             io_uring_queue_exit(&Ring);
             Ready = false;
             RunPlain(submitted);
