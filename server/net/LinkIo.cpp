@@ -1,5 +1,7 @@
 #include "LinkIo.h"
 
+#include "SendEngine.h"
+
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,19 +29,7 @@ TIoResult TPlainIo::Read(char* buffer, qsizetype size) {
 }
 
 TIoResult TPlainIo::Write(const iovec* parts, int count) {
-    msghdr msg{};
-    msg.msg_iov = const_cast<iovec*>(parts);
-    msg.msg_iovlen = static_cast<size_t>(count);
-    for (;;) {
-        const ssize_t n = ::sendmsg(Descriptor, &msg, MSG_NOSIGNAL);
-        if (n >= 0)
-            return TIoResult::Moved(n);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return TIoResult::Blocked();
-        return TIoResult::Broken();
-    }
+    return TSendEngine::SendNow(Descriptor, parts, count);
 }
 
 } // namespace kelvra

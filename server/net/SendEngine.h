@@ -52,6 +52,8 @@ public:
     void Submit(const std::function<void(uint64_t tag, TIoResult result)>& done);
     // System calls the engine made for sends since it began.
     uint64_t Calls() const { return SendCalls; }
+    // One send of the parts on fd, without waiting, again after a signal.
+    static TIoResult SendNow(int fd, const iovec* parts, int count);
 
 protected:
     TSendEngine();
@@ -63,7 +65,6 @@ protected:
     };
     // Fills Entries[i].Result for every entry.
     virtual void Run() = 0;
-    static TIoResult SendNow(int fd, const iovec* parts, int count);
     const iovec* PartsOf(int i) const { return &Parts[static_cast<size_t>(i) * kParts]; }
 
     std::vector<iovec> Parts;
