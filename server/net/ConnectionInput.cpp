@@ -242,7 +242,7 @@ void TConnectionManager::Settle(TLink& link) {
 }
 
 bool TConnectionManager::OutputBacklogged(const TLink& link) const {
-    return (link.Write == TWriteState::Held || link.Out.Pending() > kUnloggedOutputShare) &&
+    return (link.Write == TWriteState::Held || Unsent(link) > kUnloggedOutputShare) &&
            Events && !Events->IsLoggedOn(link.Handle());
 }
 

@@ -199,6 +199,7 @@ void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderl
     link.ReadNotifier.reset();
     SetWriteState(link, TWriteState::Idle);
     link.WriteNotifier.reset();
+    DropGroupShare(link);
     const qsizetype unsent = link.Out.Discard();
     Policy.NoteUnqueued(unsent);
     Released(unsent);
@@ -261,6 +262,7 @@ void TConnectionManager::StopSockets() {
     // Last words first: what is queued (the shutdown notice) goes out as far
     // as the sockets take it.
     qsizetype unlimited = kMaxQueuedBytes * 1024;
+    TakeAllGroupShares();
     Links.ForEach([&](TLink& link) {
         if (link.Life != TLinkLife::Closing)
             WriteLink(link, unlimited);
@@ -279,6 +281,8 @@ void TConnectionManager::StopSockets() {
     Links.Clear();
     Policy.ResetTotals();
     Dirty.clear();
+    GroupLogs.Clear();
+    GroupTakers.clear();
     AgeLinks.clear();
     AgeTimer->stop();
     PausedLinks.clear();
@@ -294,6 +298,7 @@ void TConnectionManager::StopSockets() {
 
 bool TConnectionManager::Settled() const {
     return !TurnsScheduled && !FlushScheduled && !EndsScheduled && Dirty.empty() &&
+           GroupLogs.Empty() &&
            Ending.empty() && DueReceipts.empty();
 }
 

@@ -83,6 +83,10 @@ public:
     qsizetype SendRoom(SocketHandle socket) const override;
     uint64_t QueuedOffset(SocketHandle socket) const override;
     void NotifyWhenWritten(SocketHandle socket, uint64_t offset) override;
+    qsizetype SendToGroup(uint64_t group, const TPreparedPacket& packet,
+                          SocketHandle except) override;
+    void JoinGroup(uint64_t group, SocketHandle socket) override;
+    void LeaveGroup(uint64_t group, SocketHandle socket) override;
 
     // Drops a connection now, as if the peer had closed it.
     void Disconnect(SocketHandle socket);
@@ -198,6 +202,20 @@ private:
             ReleaseHook(bytes);
     }
 
+    // Groups (ConnectionGroups.cpp).
+    // The link takes its share of this pass's group records into its queue;
+    // false when that ended it (over the per-connection limit).
+    bool TakeGroupShare(TLink& link);
+    // Every link takes its share and the logs start again: at the end of a
+    // pass, and before anything looks at all queues.
+    void TakeAllGroupShares();
+    // The link takes no more of this pass's group records; what it had not
+    // taken is given back to the output budget.
+    void DropGroupShare(TLink& link);
+    qsizetype Unsent(const TLink& link) const {
+        return link.Out.Pending() + (link.Groups.empty() ? 0 : GroupLogs.Pending(link.Groups));
+    }
+
     // Ending links: marked now, ended a few per pass (each end tells every
     // other user, so a mass close must not hold everybody up at once).
     void EndLink(TLink& link, const QString& reason, bool orderly);
@@ -248,6 +266,9 @@ private:
     std::vector<THeld> HeldLinks;
     QTimer* HeldTimer = nullptr;
     std::vector<std::pair<TLinkRef, uint64_t>> DueReceipts;
+    TGroupLogs GroupLogs;
+    std::vector<TLinkRef> GroupTakers;      // links with a place in this pass's logs
+    std::vector<SocketHandle> GroupMembers; // scratch
     std::deque<TLinkRef> Ending;
     bool EndsScheduled = false;
 };

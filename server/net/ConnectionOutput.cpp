@@ -53,6 +53,9 @@ void TConnectionManager::QueueBytes(SocketHandle socket, const QByteArray& bytes
     TLink* link = Links.Find(static_cast<int>(socket));
     if (!link || link->Life == TLinkLife::Closing)
         return;
+    // Group records sent before this one go first.
+    if (!link->Groups.empty() && !TakeGroupShare(*link))
+        return;
     const qsizetype n = bytes.size();
     if (link->Out.Pending() + n > kMaxQueuedBytes) {
         EndLink(*link,
@@ -90,6 +93,7 @@ void TConnectionManager::ScheduleFlush() {
 
 void TConnectionManager::Flush() {
     FlushScheduled = false;
+    TakeAllGroupShares();
     std::vector<int> dirty;
     dirty.swap(Dirty);
     const bool batched = Engine->Path() == TSendPath::Uring;
@@ -334,7 +338,9 @@ void TConnectionManager::OnWriteReady(int fd) {
 
 uint64_t TConnectionManager::QueuedOffset(SocketHandle socket) const {
     const TLink* link = Links.Find(static_cast<int>(socket));
-    return link ? link->Out.QueuedOffset() : 0;
+    return link ? link->Out.QueuedOffset() +
+                      static_cast<uint64_t>(GroupLogs.Pending(link->Groups))
+                : 0;
 }
 
 void TConnectionManager::NotifyWhenWritten(SocketHandle socket, uint64_t offset) {
@@ -376,15 +382,16 @@ qsizetype TConnectionManager::SendRoom(SocketHandle socket) const {
     const TLink* link = Links.Find(static_cast<int>(socket));
     if (!link || link->Life == TLinkLife::Closing)
         return 0;
-    return std::max<qsizetype>(0, kMaxQueuedBytes - link->Out.Pending());
+    return std::max<qsizetype>(0, kMaxQueuedBytes - Unsent(*link));
 }
 
 qsizetype TConnectionManager::QueuedBytes(SocketHandle socket) const {
     const TLink* link = Links.Find(static_cast<int>(socket));
-    return link ? link->Out.Pending() : 0;
+    return link ? Unsent(*link) : 0;
 }
 
 void TConnectionManager::ReclaimOutput(qsizetype adding) {
+    TakeAllGroupShares(); // every queue as it stands
     // First what the sockets take now: a client that reads is no reason to
     // drop anybody.
     std::vector<int> dirty;
@@ -422,7 +429,7 @@ void TConnectionManager::CheckOutputShares() {
             (link.Write != TWriteState::Waiting && link.Write != TWriteState::Held))
             return;
         const bool loggedOn = !Events || Events->IsLoggedOn(link.Handle());
-        if (Policy.OverShare(link.Meter, link.Out.Pending() + SocketQueued(link), loggedOn)) {
+        if (Policy.OverShare(link.Meter, Unsent(link) + SocketQueued(link), loggedOn)) {
             over.push_back(link.Fd());
         }
     });
@@ -432,7 +439,7 @@ void TConnectionManager::CheckOutputShares() {
                 QStringLiteral("Connection %1 dropped: not logged on and not reading, %2 bytes "
                                "unsent")
                     .arg(fd)
-                    .arg(link.Out.Pending() + SocketQueued(link)),
+                    .arg(Unsent(link) + SocketQueued(link)),
                 true);
     }
 }

@@ -3,6 +3,7 @@
 // notifiers of its descriptor, its input being decoded, its unsent output,
 // its meters, and where it stands on each side.
 #include "DataPacket.h"
+#include "GroupLog.h"
 #include "LinkIo.h"
 #include "LinkPolicy.h"
 #include "OutBuffer.h"
@@ -69,6 +70,9 @@ struct TLink {
     int AgeSlot = -1;
 
     TOutBuffer Out;
+    // Its place in the logs of the groups that sent in this pass: records
+    // not yet in Out.
+    std::vector<TGroupCursor> Groups;
     // Stream offsets whose writing someone waits for, ascending.
     std::vector<uint64_t> Receipts;
     TLinkMeter Meter;

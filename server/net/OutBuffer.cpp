@@ -118,6 +118,7 @@ void TOutBuffer::Append(const TSharedRecord& record) {
         }
         // Within the chunk's reserved size: bytes already gathered stay put.
         tail->Record.Bytes.append(record.Data(), n);
+        tail->Record.Length += n;
     } else {
         if (Pieces.size() == Pieces.capacity())
             Grow();

@@ -14,21 +14,25 @@
 
 namespace kelvra {
 
-// One encoded record that any number of queues may hold; copying it costs a
-// reference count, not the bytes.
+// One encoded record, or a run of records in a shared block, that any number
+// of queues may hold; copying it costs a reference count, not the bytes.
 class TSharedRecord {
     friend class TOutBuffer;
 
 public:
     TSharedRecord() = default;
     // Shares the array's storage (QByteArray is implicitly shared): no copy.
-    explicit TSharedRecord(const QByteArray& encoded) : Bytes(encoded) {}
-    const char* Data() const { return Bytes.constData(); }
-    qsizetype Size() const { return Bytes.size(); }
-    const QByteArray& Encoded() const { return Bytes; }
+    explicit TSharedRecord(const QByteArray& encoded) : Bytes(encoded), Length(encoded.size()) {}
+    // `length` bytes of the block from `begin` on, sharing the block.
+    TSharedRecord(const QByteArray& block, qsizetype begin, qsizetype length)
+        : Bytes(block), Begin(begin), Length(length) {}
+    const char* Data() const { return Bytes.constData() + Begin; }
+    qsizetype Size() const { return Length; }
 
 private:
     QByteArray Bytes;
+    qsizetype Begin = 0;
+    qsizetype Length = 0;
 };
 
 class TOutBuffer {

@@ -53,6 +53,21 @@ public:
     // the first `offset` bytes; a connection that closes first never calls it.
     virtual uint64_t QueuedOffset(SocketHandle) const { return 0; }
     virtual void NotifyWhenWritten(SocketHandle, uint64_t) {}
+
+    // Groups: connections that take the same records (everybody, the members
+    // of a chat), named by the server core's key. A record sent to a group
+    // reaches every member but `except`, in order with everything else sent
+    // to each, at a cost that does not grow with the number of members.
+    // Returns how many it went to, or -1 when the transport keeps no groups:
+    // the caller then sends to each member itself.
+    static constexpr SocketHandle kNoSocket = UINT32_MAX;
+    virtual qsizetype SendToGroup(uint64_t /*group*/, const TPreparedPacket& /*packet*/,
+                                  SocketHandle /*except*/) {
+        return -1;
+    }
+    // The connection starts or stops taking the group's records.
+    virtual void JoinGroup(uint64_t /*group*/, SocketHandle) {}
+    virtual void LeaveGroup(uint64_t /*group*/, SocketHandle) {}
 };
 
 // What the socket layer shows the operator: the traffic logs and the socket
@@ -63,6 +78,11 @@ public:
     // False when nobody watches the traffic: the socket layer then skips LogPacket.
     virtual bool LogsTraffic() const { return true; }
     virtual void LogPacket(const TDataPacket& packet, bool outgoing) = 0;
+    // The same record to `count` recipients.
+    virtual void LogPackets(const TDataPacket& packet, bool outgoing, qsizetype count) {
+        for (qsizetype i = 0; i < count; ++i)
+            LogPacket(packet, outgoing);
+    }
     // A failed socket call: code in the socket error numbering, 0 when unknown.
     virtual void ReportSocketError(int code, const QString& function) = 0;
     // A failure caused by client input: shown in the socket error log, never
@@ -89,6 +109,8 @@ public:
     // The first `offset` bytes queued to the connection were written to its
     // socket (asked for with ITransport::NotifyWhenWritten).
     virtual void OutputWritten(SocketHandle, uint64_t /*offset*/) {}
+    // The connections that take the group's records now (ITransport::SendToGroup).
+    virtual void GroupMembers(uint64_t /*group*/, std::vector<SocketHandle>& /*members*/) const {}
 };
 
 } // namespace kelvra

@@ -60,21 +60,33 @@ void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {
     Send(user, MakePacket(KMC_JOINED, chat->Name));
 
     // The other members in accept order: the order of the user list.
-    const TPreparedPacket joined(
-        MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has joined the chat"));
-    QByteArray present;
-    for (TConnection* q : chat->MembersByOrder) {
-        if (q == user)
-            continue;
-        Send(q, joined);
-        present.append(q->Nickname).append(", ");
-    }
+    SendToGroup(chat->Id(),
+                TPreparedPacket(MakePacket(KMC_CHATDATA, chat->Name,
+                                           "S" + user->Nickname + " has joined the chat")),
+                user);
     QByteArray whoIsHere;
-    if (present.isEmpty()) {
+    if (chat->MembersByOrder.size() <= 1) {
         whoIsHere = "SYou are alone.";
     } else {
-        present.chop(2);
-        whoIsHere = "SUsers on this chat : " + present + ".";
+        static constexpr char kHere[] = "SUsers on this chat : ";
+        const QByteArray& names = Users.MemberNames(chat);
+        whoIsHere.reserve(static_cast<qsizetype>(sizeof kHere) + names.size());
+        whoIsHere.append(kHere);
+        if (chat->MembersByOrder.back() == user) {
+            // A newcomer is usually the last: the names before its own.
+            whoIsHere.append(names.constData(), names.size() - user->Nickname.size() - 2);
+        } else {
+            bool first = true;
+            for (const TConnection* q : chat->MembersByOrder) {
+                if (q == user)
+                    continue;
+                if (!first)
+                    whoIsHere.append(", ");
+                whoIsHere.append(q->Nickname);
+                first = false;
+            }
+        }
+        whoIsHere.append('.');
     }
     Send(user, MakePacket(KMC_CHATDATA, chat->Name, whoIsHere));
     ViewRef.ChatMembersChanged(*chat);

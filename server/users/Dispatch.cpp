@@ -12,6 +12,7 @@ TServer::TServer(ITransport& transport, IServerView& view)
     : Transport(transport), ViewRef(view), LeaveTimer(std::make_unique<QTimer>()) {
     LeaveTimer->setSingleShot(true);
     QObject::connect(LeaveTimer.get(), &QTimer::timeout, [this] { ContinueLeaving(); });
+    Users.SetGroups(&Transport);
     MailSaver.Report = [this](const QString& error) {
         ViewRef.ReportClientFailure(QStringLiteral("Saving failed: %1").arg(error));
     };
@@ -113,10 +114,27 @@ void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
         Gathered.Block.front() += Gathered.Records.back().Bytes;
         return;
     }
-    const TPreparedPacket prepared(packet);
-    for (const auto& user : Users.Users())
-        if (user.get() != except)
-            Send(user.get(), prepared);
+    SendToGroup(TRegistry::kEverybody, TPreparedPacket(packet), except);
+}
+
+void TServer::SendToGroup(uint64_t group, const TPreparedPacket& packet,
+                          const TConnection* except) {
+    QueueGathered();
+    const SocketHandle skip = except && !except->Leaving ? except->Socket : ITransport::kNoSocket;
+    const qsizetype sent = Transport.SendToGroup(group, packet, skip);
+    if (sent >= 0) {
+        SentRecords += static_cast<uint64_t>(sent);
+        return;
+    }
+    if (group == TRegistry::kEverybody) {
+        for (const auto& user : Users.Users())
+            if (user.get() != except)
+                Send(user.get(), packet);
+    } else if (const TChat* chat = Users.FindChat(group)) {
+        for (TConnection* q : chat->MembersByOrder)
+            if (q != except)
+                Send(q, packet);
+    }
 }
 
 void TServer::QueueGatheredNow() {

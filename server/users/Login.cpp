@@ -92,13 +92,10 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     const TPreparedPacket& announce = *user->AddUserRecord;
     const auto& list = Users.UserListRecords(
         [](const TConnection& q) -> const QByteArray& { return AddUserRecordOf(q).Bytes; });
-    const bool listSent = SendBlocks(socket, list, Users.UserCount());
-    for (const auto& q : Users.Users()) {
-        if (!listSent)
+    if (!SendBlocks(socket, list, Users.UserCount()))
+        for (const auto& q : Users.Users())
             Send(socket, AddUserRecordOf(*q));
-        if (q->Socket != socket)
-            Send(q.get(), announce);
-    }
+    SendToGroup(TRegistry::kEverybody, announce, user);
 
     user->HasUserRow = true;
     user->LoginTime = QDateTime::currentDateTime();

@@ -20,15 +20,55 @@ TConnection* TRegistry::NewUser(SocketHandle socket) {
     UserPos[user] = it;
     // A socket handle is unique among open connections; keep the first record
     // for it, as a walk of the list would find.
-    BySocket.emplace(socket, it);
+    const bool first = BySocket.emplace(socket, it).second;
     WithoutNickname.emplace(user->Order, user);
+    if (first && Groups)
+        Groups->JoinGroup(kEverybody, socket);
     return user;
+}
+
+bool TRegistry::Indexed(const TConnection* user) const {
+    auto s = BySocket.find(user->Socket);
+    return s != BySocket.end() && s->second->get() == user;
 }
 
 void TRegistry::ForgetSocket(TConnection* user) {
     auto s = BySocket.find(user->Socket);
-    if (s != BySocket.end() && s->second->get() == user)
-        BySocket.erase(s);
+    if (s == BySocket.end() || s->second->get() != user)
+        return;
+    BySocket.erase(s);
+    // The descriptor may soon serve another connection: none of this
+    // user's groups go to it.
+    if (Groups) {
+        Groups->LeaveGroup(kEverybody, user->Socket);
+        for (const auto& [order, chat] : user->Chats)
+            Groups->LeaveGroup(order, user->Socket);
+    }
+}
+
+void TRegistry::GroupMembers(uint64_t group, std::vector<SocketHandle>& members) const {
+    if (group == kEverybody) {
+        for (const auto& user : UserRecords)
+            if (!user->Leaving)
+                members.push_back(user->Socket);
+    } else if (const TChat* chat = FindChat(group)) {
+        for (const TConnection* user : chat->MembersByOrder)
+            if (!user->Leaving)
+                members.push_back(user->Socket);
+    }
+}
+
+const QByteArray& TRegistry::MemberNames(TChat* chat) {
+    if (!chat->MemberNamesValid) {
+        chat->MemberNames.clear();
+        for (const TConnection* user : chat->MembersByOrder) {
+            if (!chat->MemberNames.isEmpty())
+                chat->MemberNames.append(", ");
+            chat->MemberNames.append(user->Nickname);
+        }
+        chat->MemberNamesValid = true;
+    }
+    return chat->MemberNames;
 }
 
 void TRegistry::Unindex(TConnection* user) {
@@ -83,6 +123,8 @@ void TRegistry::SetNickname(TConnection* user, const QByteArray& nickname) {
     }
     user->Nickname = nickname;
     UserRecordChanged(user);
+    for (const auto& [order, chat] : user->Chats)
+        chat->MemberNamesValid = false;
     if (nickname.isEmpty())
         WithoutNickname.emplace(user->Order, user);
     else
@@ -132,6 +174,8 @@ void TRegistry::RemoveChat(TChat* chat) {
     if (pos == ChatPos.end())
         return;
     for (auto& [member, entries] : chat->Entries) {
+        if (Groups && Indexed(member))
+            Groups->LeaveGroup(chat->Order, member->Socket);
         member->Chats.erase(chat->Order);
         member->ChatEntries -= static_cast<int>(entries.size());
     }
@@ -174,8 +218,14 @@ void TRegistry::AddEntry(TChat* chat, TConnection* user) {
             at = std::lower_bound(
                 members.begin(), members.end(), user,
                 [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
+        if (at != members.end())
+            chat->MemberNamesValid = false;
+        else if (chat->MemberNamesValid)
+            chat->MemberNames.append(members.empty() ? "" : ", ").append(user->Nickname);
         members.insert(at, user);
         user->Chats.emplace(chat->Order, chat);
+        if (Groups && Indexed(user))
+            Groups->JoinGroup(chat->Order, user->Socket);
     }
     entries.push_back(entry);
     ++user->ChatEntries;
@@ -188,7 +238,10 @@ void TRegistry::DropMember(TChat* chat, TConnection* user) {
         [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
     if (at != members.end() && *at == user)
         members.erase(at);
+    chat->MemberNamesValid = false;
     user->Chats.erase(chat->Order);
+    if (Groups && Indexed(user))
+        Groups->LeaveGroup(chat->Order, user->Socket);
 }
 
 bool TRegistry::RemoveFirstEntry(TChat* chat, TConnection* user) {

@@ -84,6 +84,10 @@ struct TChat {
     // of a join walk all of them).
     std::unordered_map<TConnection*, std::deque<std::list<TConnection*>::iterator>> Entries;
     std::vector<TConnection*> MembersByOrder;
+    // The members' nicknames in that order, joined by ", " (what a joiner is
+    // told); empty with MemberNamesValid false when it is to be made again.
+    QByteArray MemberNames;
+    bool MemberNamesValid = false;
 };
 
 class TRegistry {
@@ -113,6 +117,14 @@ public:
     TChat* FindChatByName(const QByteArray& name) const;
     TChat* FindChat(TChatId id) const;
 
+    // The transport is told who takes the records of each group: everybody
+    // (kEverybody) and the distinct members of each chat (keyed by its id).
+    static constexpr uint64_t kEverybody = 0;
+    void SetGroups(ITransport* transport) { Groups = transport; }
+    void GroupMembers(uint64_t group, std::vector<SocketHandle>& members) const;
+    // The chat's MemberNames, brought up to date.
+    const QByteArray& MemberNames(TChat* chat);
+
     void AddEntry(TChat* chat, TConnection* user);
     // Removes the user's first entry; false when it has none.
     bool RemoveFirstEntry(TChat* chat, TConnection* user);
@@ -137,7 +149,11 @@ public:
 private:
     void Unindex(TConnection* user);
     // The user has no entry left in the chat.
-    static void DropMember(TChat* chat, TConnection* user);
+    void DropMember(TChat* chat, TConnection* user);
+    // Still found by its socket (not ended, not leaving).
+    bool Indexed(const TConnection* user) const;
+
+    ITransport* Groups = nullptr;
 
     UserList UserRecords;
     ChatList ChatRecords;

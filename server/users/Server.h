@@ -201,6 +201,12 @@ public:
     }
     // Sends one record to every user record, in list order.
     void SendToAll(const TDataPacket& packet, const TConnection* except = nullptr);
+    // Sends one record to every member of a group of the registry
+    // (TRegistry::kEverybody, or a chat's id) but `except`.
+    void SendToGroup(uint64_t group, const TPreparedPacket& packet, const TConnection* except);
+    void GroupMembers(uint64_t group, std::vector<SocketHandle>& members) const override {
+        Users.GroupMembers(group, members);
+    }
 
 private:
     // Notices to everybody in a row (the chats a leaving user ends) are
