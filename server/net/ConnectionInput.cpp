@@ -242,8 +242,8 @@ void TConnectionManager::Settle(TLink& link) {
 }
 
 bool TConnectionManager::OutputBacklogged(const TLink& link) const {
-    return (link.Write == TWriteState::Held || Unsent(link) > kUnloggedOutputShare) &&
-           Events && !Events->IsLoggedOn(link.Handle());
+    return (link.Write == TWriteState::Held || Unsent(link) > kUnloggedOutputShare) && Events &&
+           !Events->IsLoggedOn(link.Handle());
 }
 
 void TConnectionManager::Pause(TLink& link, int64_t waitUs) {

@@ -52,6 +52,9 @@ TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
     HeldTimer = new QTimer(this);
     HeldTimer->setSingleShot(true);
     connect(HeldTimer, &QTimer::timeout, this, &TConnectionManager::RetryHeld);
+    GatherTimer = new QTimer(this);
+    GatherTimer->setSingleShot(true);
+    connect(GatherTimer, &QTimer::timeout, this, &TConnectionManager::Flush);
 }
 
 TConnectionManager::~TConnectionManager() {
@@ -293,13 +296,13 @@ void TConnectionManager::StopSockets() {
     ShareTimer->stop();
     HeldLinks.clear();
     HeldTimer->stop();
+    GatherTimer->stop();
     Listeners.clear();
 }
 
 bool TConnectionManager::Settled() const {
     return !TurnsScheduled && !FlushScheduled && !EndsScheduled && Dirty.empty() &&
-           GroupLogs.Empty() &&
-           Ending.empty() && DueReceipts.empty();
+           GroupLogs.Empty() && Ending.empty() && DueReceipts.empty();
 }
 
 } // namespace kelvra

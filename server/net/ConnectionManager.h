@@ -265,6 +265,7 @@ private:
     };
     std::vector<THeld> HeldLinks;
     QTimer* HeldTimer = nullptr;
+    QTimer* GatherTimer = nullptr; // links left to gather group records
     std::vector<std::pair<TLinkRef, uint64_t>> DueReceipts;
     TGroupLogs GroupLogs;
     std::vector<TLinkRef> GroupTakers;      // links with a place in this pass's logs

@@ -26,6 +26,14 @@ constexpr qsizetype kWriteBytesPerWaitingLink = 16 * 1024;
 // request does not wait behind bulk relays to others.
 constexpr qsizetype kShortWrite = 16 * 1024;
 constexpr int kGatherParts = TSendEngine::kParts;
+// When this many links wait in one pass (a login storm: every newcomer is
+// announced to everybody), a link with only group records queued, less than
+// this many, and written less than kGatherUs ago, waits to gather more: a
+// send costs about the same whatever its size, and a pass of small sends to
+// every link costs more than the records themselves.
+constexpr size_t kGatherFromLinks = 1000;
+constexpr qsizetype kGatherBytes = 16 * 1024;
+constexpr int kGatherMs = 100;
 constexpr int kShareCheckMs = 500;
 // How soon a link held for its share is offered to its socket again; twice
 // as late each time its socket took nothing meanwhile.
@@ -70,6 +78,7 @@ void TConnectionManager::QueueBytes(SocketHandle socket, const QByteArray& bytes
     if (link->Life == TLinkLife::Closing)
         return;
     link->Out.Append(bytes);
+    link->Urgent = true;
     Policy.NoteQueued(n);
     if (Sender.Link.Fd >= 0)
         Sender.Bytes += n;
@@ -96,6 +105,9 @@ void TConnectionManager::Flush() {
     TakeAllGroupShares();
     std::vector<int> dirty;
     dirty.swap(Dirty);
+    std::vector<int> gathering;
+    const bool crowded = dirty.size() >= kGatherFromLinks;
+    const int64_t now = Policy.Now();
     const bool batched = Engine->Path() == TSendPath::Uring;
     std::vector<TLink*> batch;
     qsizetype budget = std::max(kWriteBytesPerPass,
@@ -111,6 +123,12 @@ void TConnectionManager::Flush() {
             }
             if (shortOnes != (link->Out.Pending() <= kShortWrite) || budget <= 0)
                 continue;
+            if (crowded && !link->Urgent && link->Out.Pending() < kGatherBytes &&
+                now - link->LastWriteUs < int64_t{kGatherMs} * 1000) {
+                gathering.push_back(fd);
+                fd = -1;
+                continue;
+            }
             fd = -1;
             if (batched && link->Io->WritesDirectly())
                 batch.push_back(link);
@@ -129,6 +147,13 @@ void TConnectionManager::Flush() {
     Dirty.insert(Dirty.begin(), rest.begin(), rest.end());
     if (!Dirty.empty())
         ScheduleFlush();
+    if (!gathering.empty()) {
+        // Written by the next flush that is due anyway, at the latest when
+        // the timer runs out.
+        Dirty.insert(Dirty.end(), gathering.begin(), gathering.end());
+        if (!GatherTimer->isActive())
+            GatherTimer->start(kGatherMs);
+    }
     DeliverReceipts();
 }
 
@@ -255,9 +280,12 @@ void TConnectionManager::AfterWrite(TLink& link, qsizetype written, bool blocked
                                     qsizetype budget) {
     CollectReceipts(link);
     Released(written);
-    if (link.Out.Pending() == 0)
+    if (written > 0)
+        link.LastWriteUs = Policy.Now();
+    if (link.Out.Pending() == 0) {
+        link.Urgent = false;
         SetWriteState(link, TWriteState::Idle);
-    else if (blocked)
+    } else if (blocked)
         SetWriteState(link, TWriteState::Waiting);
     else if (budget > 0)
         SetWriteState(link, TWriteState::Held);
@@ -338,8 +366,7 @@ void TConnectionManager::OnWriteReady(int fd) {
 
 uint64_t TConnectionManager::QueuedOffset(SocketHandle socket) const {
     const TLink* link = Links.Find(static_cast<int>(socket));
-    return link ? link->Out.QueuedOffset() +
-                      static_cast<uint64_t>(GroupLogs.Pending(link->Groups))
+    return link ? link->Out.QueuedOffset() + static_cast<uint64_t>(GroupLogs.Pending(link->Groups))
                 : 0;
 }
 

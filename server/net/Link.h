@@ -70,6 +70,10 @@ struct TLink {
     int AgeSlot = -1;
 
     TOutBuffer Out;
+    // Something was queued for it alone (an answer, a relay): written in the
+    // next pass, never held back to gather more.
+    bool Urgent = false;
+    int64_t LastWriteUs = 0;
     // Its place in the logs of the groups that sent in this pass: records
     // not yet in Out.
     std::vector<TGroupCursor> Groups;

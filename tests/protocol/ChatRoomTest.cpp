@@ -197,4 +197,54 @@ TEST_F(ChatRoomTest, KillChatAsksEveryEntryToLeave) {
     EXPECT_EQ(Server.Core().Registry().ChatCount(), 1); // nothing changes until they leave
 }
 
+TEST_F(ChatRoomTest, OnePassOfGroupAndDirectRecordsKeepsEachClientsOrder) {
+    // Everything below happens in one pass of the event loop, where records
+    // to everybody and to the chat's members are kept once and taken by each
+    // member later: each client must still see exactly what it was sent, in
+    // the order it was sent, across members joining and leaving meanwhile.
+    Alice.Send(KMS_CREATE, "Lobby", {}, false);
+    ASSERT_TRUE(Alice.WaitFor(3));
+    Bob.Send(KMS_JOIN, "Lobby", {}, false);
+    ASSERT_TRUE(Bob.WaitFor(3));
+    Settle();
+    TServer& core = Server.Core();
+    const auto user = [&](const char* nick) { return core.Registry().FindUserByNickname(nick); };
+    const auto from = [&](const char* nick, int32_t code) {
+        TDataPacket p = Rec(code, "Lobby");
+        p.From = static_cast<int32_t>(user(nick)->Socket);
+        return p;
+    };
+    const uint64_t lobby = core.Registry().FindChatByName("Lobby")->Id();
+    const auto status = [](const char* text) { return Rec(KMC_STATUS, text); };
+    const auto said = [](const char* text) { return Rec(KMC_CHATDATA, "Lobby", text); };
+
+    core.SendToAll(status("1"));
+    core.SendToGroup(lobby, TPreparedPacket(said("2")), user("alice"));
+    core.Send(user("carol"), status("3"));
+    core.Dispatch(from("carol", KMS_JOIN));
+    core.SendToGroup(lobby, TPreparedPacket(said("4")), nullptr);
+    core.Dispatch(from("bob", KMS_QUITCHAT));
+    core.SendToGroup(lobby, TPreparedPacket(said("5")), nullptr);
+    core.SendToAll(status("6"), user("carol"));
+    core.SendToGroup(lobby, TPreparedPacket(said("7")), nullptr);
+    core.SendToAll(status("8"));
+
+    ASSERT_TRUE(Alice.WaitFor(8));
+    ASSERT_TRUE(Bob.WaitFor(6));
+    ASSERT_TRUE(Carol.WaitFor(9));
+    Alice.Settle();
+    EXPECT_EQ(Alice.Received(),
+              (std::vector<TDataPacket>{status("1"), said("Scarol has joined the chat"), said("4"),
+                                        said("Sbob has quit the chat"), said("5"), status("6"),
+                                        said("7"), status("8")}));
+    EXPECT_EQ(Bob.Received(),
+              (std::vector<TDataPacket>{status("1"), said("2"), said("Scarol has joined the chat"),
+                                        said("4"), status("6"), status("8")}));
+    EXPECT_EQ(Carol.Received(),
+              (std::vector<TDataPacket>{status("1"), status("3"), Rec(KMC_JOINED, "Lobby"),
+                                        said("SUsers on this chat : alice, bob."), said("4"),
+                                        said("Sbob has quit the chat"), said("5"), said("7"),
+                                        status("8")}));
+}
+
 } // namespace
