@@ -7,7 +7,7 @@
 namespace kelvra {
 
 qsizetype TConnectionManager::SendToGroup(uint64_t group, const TPreparedPacket& packet,
-                                          SocketHandle except) {
+                                          SocketHandle except, bool mayWait) {
     uint32_t index = 0;
     bool made = false;
     GroupLogs.Open(group, &index, &made);
@@ -61,7 +61,7 @@ qsizetype TConnectionManager::SendToGroup(uint64_t group, const TPreparedPacket&
         return sent;
     }
     TGroupLog& log = GroupLogs.At(index);
-    log.Append(packet.Bytes, GroupLogs.NextSeq());
+    log.Append(packet.Bytes, GroupLogs.NextSeq(), !mayWait);
     if (leftCursor)
         leftCursor->Next = static_cast<uint32_t>(log.Count());
     Policy.NoteQueued(n * takers);
@@ -120,7 +120,8 @@ bool TConnectionManager::TakeGroupShare(TLink& link) {
                 true);
         return false;
     }
-    GroupLogs.TakeShare(link.Groups, link.Out);
+    if (GroupLogs.TakeShare(link.Groups, link.Out))
+        link.Urgent = true;
     return true;
 }
 

@@ -83,8 +83,8 @@ public:
     qsizetype SendRoom(SocketHandle socket) const override;
     uint64_t QueuedOffset(SocketHandle socket) const override;
     void NotifyWhenWritten(SocketHandle socket, uint64_t offset) override;
-    qsizetype SendToGroup(uint64_t group, const TPreparedPacket& packet,
-                          SocketHandle except) override;
+    qsizetype SendToGroup(uint64_t group, const TPreparedPacket& packet, SocketHandle except,
+                          bool mayWait = false) override;
     void JoinGroup(uint64_t group, SocketHandle socket) override;
     void LeaveGroup(uint64_t group, SocketHandle socket) override;
 

@@ -16,7 +16,7 @@ constexpr qsizetype kReferFrom = 8 * 1024;
 
 } // namespace
 
-void TGroupLog::Append(const QByteArray& encoded, uint64_t seq) {
+void TGroupLog::Append(const QByteArray& encoded, uint64_t seq, bool urgent) {
     const qsizetype n = encoded.size();
     TBlock* block = Blocks.empty() ? nullptr : &Blocks.back();
     if (n >= kReferFrom) {
@@ -38,6 +38,8 @@ void TGroupLog::Append(const QByteArray& encoded, uint64_t seq) {
     Bytes += static_cast<uint64_t>(n);
     Entries.push_back({seq, static_cast<uint32_t>(Blocks.size() - 1), static_cast<uint32_t>(offset),
                        static_cast<uint32_t>(n), Bytes});
+    if (urgent)
+        UrgentEnd = Entries.size();
 }
 
 TGroupLog* TGroupLogs::Find(uint64_t key, uint32_t* index) {
@@ -70,7 +72,10 @@ qsizetype TGroupLogs::Pending(const std::vector<TGroupCursor>& cursors) const {
     return bytes;
 }
 
-void TGroupLogs::TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) const {
+bool TGroupLogs::TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) const {
+    bool urgent = false;
+    for (const TGroupCursor& c : cursors)
+        urgent = urgent || Logs[c.Group].UrgentFrom(c.Next);
     for (;;) {
         // The cursor whose next record was sent first; a run of its records
         // goes as one piece while no other group's record came between and
@@ -92,7 +97,7 @@ void TGroupLogs::TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) 
             }
         }
         if (!first)
-            return;
+            return urgent;
         const TGroupLog& log = Logs[first->Group];
         const TGroupLog::TEntry& start = log.Entry(first->Next);
         qsizetype length = start.Size;

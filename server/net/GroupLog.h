@@ -30,7 +30,10 @@ public:
     uint64_t Key;
     int Takers = 0; // links that hold a place in this log
 
-    void Append(const QByteArray& encoded, uint64_t seq);
+    // urgent: the members write it in the next pass, gathering nothing more.
+    void Append(const QByteArray& encoded, uint64_t seq, bool urgent);
+    // Whether a member whose next record is `entry` has an urgent one to take.
+    bool UrgentFrom(size_t entry) const { return entry < UrgentEnd; }
     size_t Count() const { return Entries.size(); }
     const TEntry& Entry(size_t i) const { return Entries[i]; }
     const QByteArray& Block(uint32_t i) const { return Blocks[i].Bytes; }
@@ -51,6 +54,7 @@ private:
     std::vector<TBlock> Blocks;
     std::vector<TEntry> Entries;
     uint64_t Bytes = 0;
+    size_t UrgentEnd = 0; // after the last urgent record
 };
 
 // Where a link stands in the log of one group: the next record it takes.
@@ -75,8 +79,9 @@ public:
     // Bytes the cursors have not taken yet.
     qsizetype Pending(const std::vector<TGroupCursor>& cursors) const;
     // Appends what the cursors have not taken to `out` in send order and
-    // moves them to the end of their logs.
-    void TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) const;
+    // moves them to the end of their logs; true when an urgent record was
+    // among them.
+    bool TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) const;
 
 private:
     std::vector<TGroupLog> Logs;

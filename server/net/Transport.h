@@ -59,10 +59,12 @@ public:
     // reaches every member but `except`, in order with everything else sent
     // to each, at a cost that does not grow with the number of members.
     // Returns how many it went to, or -1 when the transport keeps no groups:
-    // the caller then sends to each member itself.
+    // the caller then sends to each member itself. A notice that may wait
+    // (mayWait) is written when it suits the transport, within a tenth of a
+    // second; anything else goes out in the next pass.
     static constexpr SocketHandle kNoSocket = UINT32_MAX;
     virtual qsizetype SendToGroup(uint64_t /*group*/, const TPreparedPacket& /*packet*/,
-                                  SocketHandle /*except*/) {
+                                  SocketHandle /*except*/, bool /*mayWait*/ = false) {
         return -1;
     }
     // The connection starts or stops taking the group's records.

@@ -63,7 +63,7 @@ void TServer::JoinChat(TConnection* user, TChat* chat, bool pass) {
     SendToGroup(chat->Id(),
                 TPreparedPacket(MakePacket(KMC_CHATDATA, chat->Name,
                                            "S" + user->Nickname + " has joined the chat")),
-                user);
+                user, true);
     QByteArray whoIsHere;
     if (chat->MembersByOrder.size() <= 1) {
         whoIsHere = "SYou are alone.";

@@ -117,11 +117,11 @@ void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
     SendToGroup(TRegistry::kEverybody, TPreparedPacket(packet), except);
 }
 
-void TServer::SendToGroup(uint64_t group, const TPreparedPacket& packet,
-                          const TConnection* except) {
+void TServer::SendToGroup(uint64_t group, const TPreparedPacket& packet, const TConnection* except,
+                          bool mayWait) {
     QueueGathered();
     const SocketHandle skip = except && !except->Leaving ? except->Socket : ITransport::kNoSocket;
-    const qsizetype sent = Transport.SendToGroup(group, packet, skip);
+    const qsizetype sent = Transport.SendToGroup(group, packet, skip, mayWait);
     if (sent >= 0) {
         SentRecords += static_cast<uint64_t>(sent);
         return;

@@ -95,7 +95,9 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     if (!SendBlocks(socket, list, Users.UserCount()))
         for (const auto& q : Users.Users())
             Send(socket, AddUserRecordOf(*q));
-    SendToGroup(TRegistry::kEverybody, announce, user);
+    // A login storm announces every newcomer to everybody: these may wait
+    // to be written with the others.
+    SendToGroup(TRegistry::kEverybody, announce, user, true);
 
     user->HasUserRow = true;
     user->LoginTime = QDateTime::currentDateTime();

@@ -11,6 +11,11 @@ void TServer::ChatData(TConnection*, const QByteArray& chatName, bool emote,
     if (!chat)
         return;
     const TPreparedPacket relay(MakePacket(KMC_CHATDATA, chatName, (emote ? "E" : "N") + text));
+    if (chat->Users.size() == chat->Entries.size()) {
+        SendToGroup(chat->Id(), relay, nullptr); // one entry each: the members
+        return;
+    }
+    // A member that stands in the chat more than once gets a copy per entry.
     for (TConnection* member : chat->Users)
         Send(member, relay);
 }

@@ -203,7 +203,8 @@ public:
     void SendToAll(const TDataPacket& packet, const TConnection* except = nullptr);
     // Sends one record to every member of a group of the registry
     // (TRegistry::kEverybody, or a chat's id) but `except`.
-    void SendToGroup(uint64_t group, const TPreparedPacket& packet, const TConnection* except);
+    void SendToGroup(uint64_t group, const TPreparedPacket& packet, const TConnection* except,
+                     bool mayWait = false);
     void GroupMembers(uint64_t group, std::vector<SocketHandle>& members) const override {
         Users.GroupMembers(group, members);
     }
