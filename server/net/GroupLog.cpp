@@ -108,7 +108,9 @@ bool TGroupLogs::TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) 
             ++next;
         }
         first->Next = static_cast<uint32_t>(next);
-        out.Append(TSharedRecord(log.Block(start.Block), start.Offset, length));
+        // A slow member must not keep a large block for a small part of it.
+        const QByteArray& block = log.Block(start.Block);
+        out.Append(TSharedRecord(block, start.Offset, length), length * 2 < block.size());
     }
 }
 

@@ -104,21 +104,27 @@ void TOutBuffer::EmptyPool() {
     std::vector<QByteArray>().swap(Chunks().Free);
 }
 
-void TOutBuffer::Append(const TSharedRecord& record) {
+void TOutBuffer::Append(const TSharedRecord& record, bool copy) {
     const qsizetype n = record.Size();
     if (n == 0)
         return;
-    if (n < kCopyBelow) {
-        TPiece* tail = Pieces.size() > Head ? &Pieces.back() : nullptr;
-        if (!tail || !tail->Own || tail->Record.Size() + n > kChunkSize) {
-            if (Pieces.size() == Pieces.capacity())
-                Grow();
-            Pieces.push_back({TSharedRecord(Chunks().Take()), true});
-            tail = &Pieces.back();
+    if (n < kCopyBelow || copy) {
+        const char* from = record.Data();
+        for (qsizetype left = n; left > 0;) {
+            TPiece* tail = Pieces.size() > Head ? &Pieces.back() : nullptr;
+            if (!tail || !tail->Own || tail->Record.Size() >= kChunkSize) {
+                if (Pieces.size() == Pieces.capacity())
+                    Grow();
+                Pieces.push_back({TSharedRecord(Chunks().Take()), true});
+                tail = &Pieces.back();
+            }
+            // Within the chunk's reserved size: bytes already gathered stay put.
+            const qsizetype take = std::min(left, kChunkSize - tail->Record.Size());
+            tail->Record.Bytes.append(from, take);
+            tail->Record.Length += take;
+            from += take;
+            left -= take;
         }
-        // Within the chunk's reserved size: bytes already gathered stay put.
-        tail->Record.Bytes.append(record.Data(), n);
-        tail->Record.Length += n;
     } else {
         if (Pieces.size() == Pieces.capacity())
             Grow();

@@ -58,8 +58,10 @@ public:
     // Copied records are gathered into chunks of this size.
     static constexpr qsizetype kChunkSize = 4096;
 
-    // Queues the record: a reference to its encoding, or a copy when tiny.
-    void Append(const TSharedRecord& record);
+    // Queues the record: a reference to its encoding, or a copy when tiny
+    // or when asked for (a small part of a large block, which a reference
+    // would keep whole).
+    void Append(const TSharedRecord& record, bool copy = false);
     void Append(const QByteArray& bytes) { Append(TSharedRecord(bytes)); }
     // Fills parts with the front of the queue, at most maxParts entries and
     // about maxBytes; returns the number of entries. The pieces stay where
