@@ -36,6 +36,15 @@ void TConsoleView::LogPacket(const TDataPacket& packet, bool outgoing) {
     }
 }
 
+void TConsoleView::LogPackets(const TDataPacket& packet, bool outgoing, qsizetype count) {
+    if (!outgoing) {
+        IServerView::LogPackets(packet, outgoing, count);
+        return;
+    }
+    if (Out)
+        Out->AddPacket(packet, count);
+}
+
 void TConsoleView::ReportSocketError(int code, const QString& function) {
     if (Errors)
         Errors->AddSocketError(code, function);

@@ -20,6 +20,7 @@ public:
 
     bool LogsTraffic() const override;
     void LogPacket(const TDataPacket& packet, bool outgoing) override;
+    void LogPackets(const TDataPacket& packet, bool outgoing, qsizetype count) override;
     void ReportSocketError(int code, const QString& function) override;
     void ReportClientFailure(const QString& text) override;
 

@@ -11,8 +11,8 @@ TdataOut::TdataOut(QWidget* parent)
     Attach(Log, {50, 100, 100, 100}, true);
 }
 
-void TdataOut::AddPacket(const TDataPacket& packet) {
-    Log->AddPacket(packet);
+void TdataOut::AddPacket(const TDataPacket& packet, qsizetype count) {
+    Log->AddPacket(packet, count);
 }
 
 } // namespace kelvra

@@ -11,7 +11,8 @@ class TdataOut : public TLogWindow {
     Q_OBJECT
 public:
     explicit TdataOut(QWidget* parent = nullptr);
-    void AddPacket(const TDataPacket& packet);
+    // The same record sent to `count` clients: that many rows.
+    void AddPacket(const TDataPacket& packet, qsizetype count = 1);
 
 private:
     TTrafficLogModel* Log;

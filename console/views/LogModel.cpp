@@ -45,11 +45,11 @@ Qt::ItemFlags TLogModel::flags(const QModelIndex& index) const {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
 
-void TLogModel::RowAdded() {
-    ++Added;
+void TLogModel::RowAdded(qsizetype count) {
+    Added += count;
     // Pending rows are bounded too, for a flood that keeps the loop from the timer.
     if (StoredRows() >= kMaxRows + kDropBlock)
-        DropOldest(kDropBlock);
+        DropOldest(std::max<qsizetype>(kDropBlock, StoredRows() - kMaxRows));
     if (!Batch.isActive())
         Batch.start();
 }
@@ -117,13 +117,17 @@ bool TTrafficLogModel::SameRow(const TRun& run, const TDataPacket& p) {
            std::memcmp(run.Text + run.Length1, p.Param2.constData(), run.Length2) == 0;
 }
 
-void TTrafficLogModel::AddPacket(const TDataPacket& packet) {
-    if (RunCount > 0 && SameRow(Run(RunCount - 1), packet))
-        ++Run(RunCount - 1).Rows;
-    else
+void TTrafficLogModel::AddPacket(const TDataPacket& packet, qsizetype count) {
+    if (count <= 0)
+        return;
+    if (RunCount > 0 && SameRow(Run(RunCount - 1), packet)) {
+        Run(RunCount - 1).Rows += count;
+    } else {
         AddRun(packet);
-    ++Count;
-    RowAdded();
+        Run(RunCount - 1).Rows = count;
+    }
+    Count += count;
+    RowAdded(count);
 }
 
 void TTrafficLogModel::AddRun(const TDataPacket& p) {

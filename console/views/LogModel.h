@@ -55,7 +55,7 @@ signals:
 
 protected:
     // Derived models store a row, then call this.
-    void RowAdded();
+    void RowAdded(qsizetype count = 1);
 
     virtual qsizetype StoredRows() const = 0;
     virtual void EraseOldest(qsizetype count) = 0;
@@ -105,7 +105,7 @@ public:
     static constexpr int kMaxCellText = 2048;
 
     explicit TTrafficLogModel(const QIcon& icon, QObject* parent = nullptr);
-    void AddPacket(const TDataPacket& packet);
+    void AddPacket(const TDataPacket& packet, qsizetype count = 1);
     // Copies of records held for the rows (a relay is held once).
     qsizetype StoredRecords() const { return static_cast<qsizetype>(RunCount); }
 
