@@ -1,5 +1,6 @@
 #include "LinkPoller.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #ifdef KELVRA_EPOLL
@@ -104,9 +105,9 @@ void TLinkPoller::Forget(int fd) {
     epoll_ctl(EpollFd, EPOLL_CTL_DEL, fd, nullptr);
 }
 
-void TLinkPoller::Poll() {
+int TLinkPoller::Poll() {
     if (EpollFd < 0)
-        return;
+        return 0;
     // Each event is checked against the descriptor's state now: a handler
     // may end another link of the batch, reuse its number for a new one, or
     // turn its interest off; a nested event loop may poll meanwhile (hence
@@ -116,8 +117,10 @@ void TLinkPoller::Poll() {
         return slot && slot->Watched && slot->Generation == generation && (slot->Want & bit);
     };
     epoll_event events[kBatch];
+    int taken = 0;
     for (int round = 0; round < kBatchesPerPass; ++round) {
         const int n = epoll_wait(EpollFd, events, kBatch, 0);
+        taken += std::max(n, 0);
         for (int i = 0; i < n; ++i) {
             const int fd = static_cast<int>(static_cast<uint32_t>(events[i].data.u64));
             const auto generation = static_cast<uint32_t>(events[i].data.u64 >> 32);
@@ -129,8 +132,9 @@ void TLinkPoller::Poll() {
                 OnWrite(fd);
         }
         if (n < kBatch)
-            return;
+            break;
     }
+    return taken;
 }
 
 #else // one pair of notifiers per descriptor
@@ -176,7 +180,9 @@ void TLinkPoller::Forget(int fd) {
     slot->Writer.reset();
 }
 
-void TLinkPoller::Poll() {}
+int TLinkPoller::Poll() {
+    return 0;
+}
 
 #endif
 

@@ -39,9 +39,9 @@ public:
     // Stops watching fd: call before it is closed. Events already taken for
     // it are dropped, even when the number is watched again meanwhile.
     void Forget(int fd);
-    // Serves what is ready now, a bounded batch; the notifier calls it, tests
-    // may too.
-    void Poll();
+    // Serves what is ready now, a bounded batch; the notifier calls it.
+    // Returns how many events it took from the system.
+    int Poll();
 
 private:
     enum : uint8_t { kRead = 1, kWrite = 2 };
