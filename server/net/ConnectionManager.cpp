@@ -182,7 +182,8 @@ TLink& TConnectionManager::AddLink(std::unique_ptr<ILinkIo> io, uint32_t ipv4, u
     if (Events)
         Events->ConnectionAccepted(link.Handle(), ipv4, port);
     if (!watched) {
-        // Out of kernel memory for the watch: it could never be read.
+        // The system refused the watch (memory, its watch limit): it could
+        // never be read.
         ReportErrno(watchError, "epoll_ctl");
         EndLink(link, QStringLiteral("Connection %1 dropped: its socket cannot be watched").arg(fd),
                 false);
