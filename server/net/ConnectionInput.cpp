@@ -2,7 +2,6 @@
 // and pass of the event loop, within each link's limits.
 #include "ConnectionManager.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>

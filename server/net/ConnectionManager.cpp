@@ -39,8 +39,9 @@ struct TConnectionManager::TListener {
 };
 
 TConnectionManager::TConnectionManager(ITrafficLog& log, QObject* parent)
-    : QObject(parent), Log(log), ReadBuffer(new char[kReadChunk]),
-      Engine(TSendEngine::Make(TSendPath::Auto, &SendNote)) {
+    : QObject(parent), Log(log),
+      Poller([this](int fd) { OnReadReady(fd); }, [this](int fd) { OnWriteReady(fd); }),
+      ReadBuffer(new char[kReadChunk]), Engine(TSendEngine::Make(TSendPath::Auto, &SendNote)) {
     AgeTimer = new QTimer(this);
     connect(AgeTimer, &QTimer::timeout, this, &TConnectionManager::CheckAges);
     PauseTimer = new QTimer(this);
@@ -172,17 +173,24 @@ TLink& TConnectionManager::AddLink(std::unique_ptr<ILinkIo> io, uint32_t ipv4, u
     TLink& link = *owned;
     const int fd = link.Fd();
     Policy.Open(link.Meter);
-    link.ReadNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    connect(link.ReadNotifier.get(), &QSocketNotifier::activated, this,
-            [this, fd] { OnReadReady(fd); });
+    const bool watched = Poller.Watch(fd, true, link.Io->WantsWrite());
+    const int watchError = errno;
+    if (watched)
+        link.Poller = &Poller;
     Links.Insert(std::move(owned));
     if (link.Io->Handshaking()) {
         Policy.StartAgeClock(link.Meter);
         JoinAgeList(link);
     }
-    UpdateWriteInterest(link);
     if (Events)
         Events->ConnectionAccepted(link.Handle(), ipv4, port);
+    if (!watched) {
+        // The system refused the watch (memory, its watch limit): it could
+        // never be read.
+        ReportErrno(watchError, "epoll_ctl");
+        EndLink(link, QStringLiteral("Connection %1 dropped: its socket cannot be watched").arg(fd),
+                false);
+    }
     return link;
 }
 
@@ -199,9 +207,8 @@ void TConnectionManager::EndLink(TLink& link, const QString& reason, bool orderl
     link.OrderlyClose = orderly;
     // Nothing more is read or written; its memory goes now, the descriptor
     // with its user record.
-    link.ReadNotifier.reset();
+    link.Unwatch();
     SetWriteState(link, TWriteState::Idle);
-    link.WriteNotifier.reset();
     DropGroupShare(link);
     const qsizetype unsent = link.Out.Discard();
     Policy.NoteUnqueued(unsent);
@@ -271,8 +278,7 @@ void TConnectionManager::StopSockets() {
             WriteLink(link, unlimited);
     });
     Links.ForEach([this](TLink& link) {
-        link.ReadNotifier.reset();
-        link.WriteNotifier.reset();
+        link.Unwatch();
         link.Io->Shutdown();
         const int fd = link.Fd();
         ::shutdown(fd, SHUT_WR);

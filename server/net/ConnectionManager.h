@@ -1,6 +1,6 @@
 #pragma once
 // The socket layer: the listening sockets and every client link, driven by
-// socket notifiers on the one thread. Reads are reassembled into records and
+// descriptor readiness on the one thread. Reads are reassembled into records and
 // handed to the server core; sends are queued per link and written together
 // once per pass of the event loop. What a link may cost is decided by its
 // policy (LinkPolicy.h); how its bytes cross the wire by its front end
@@ -9,6 +9,7 @@
 #include "Link.h"
 #include "LinkIo.h"
 #include "LinkPolicy.h"
+#include "LinkPoller.h"
 #include "ListenSocket.h"
 #include "SendEngine.h"
 #include "Transport.h"
@@ -229,6 +230,7 @@ private:
     std::function<void(qsizetype)> ReleaseHook;
     TLinkPolicy Policy;
     std::vector<std::unique_ptr<TListener>> Listeners;
+    TLinkPoller Poller; // every link's descriptor
     TLinkTable Links;
     uint64_t NextSerial = 1;
     QString Host;

@@ -331,15 +331,7 @@ qsizetype TConnectionManager::SocketQueued(const TLink& link) {
 void TConnectionManager::UpdateWriteInterest(TLink& link) {
     const bool want = link.Life != TLinkLife::Closing &&
                       (link.Write == TWriteState::Waiting || link.Io->WantsWrite());
-    if (!want && !link.WriteNotifier)
-        return;
-    if (!link.WriteNotifier) {
-        const int fd = link.Fd();
-        link.WriteNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-        connect(link.WriteNotifier.get(), &QSocketNotifier::activated, this,
-                [this, fd] { OnWriteReady(fd); });
-    }
-    link.WriteNotifier->setEnabled(want);
+    link.EnableWrite(want);
 }
 
 void TConnectionManager::OnWriteReady(int fd) {

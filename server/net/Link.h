@@ -1,16 +1,16 @@
 #pragma once
 // One client connection as the socket layer holds it: its front end, the
-// notifiers of its descriptor, its input being decoded, its unsent output,
+// poller watching its descriptor, its input being decoded, its unsent output,
 // its meters, and where it stands on each side.
 #include "DataPacket.h"
 #include "GroupLog.h"
 #include "LinkIo.h"
 #include "LinkPolicy.h"
+#include "LinkPoller.h"
 #include "OutBuffer.h"
 #include "Transport.h"
 #include "WireCodec.h"
 
-#include <QSocketNotifier>
 #include <QString>
 #include <memory>
 #include <vector>
@@ -38,7 +38,7 @@ enum class TReadState {
 enum class TWriteState {
     Idle,    // nothing queued, or all of it written
     Queued,  // bytes wait for the next flush
-    Waiting, // the socket took what it could: the write notifier is on
+    Waiting, // the socket took what it could: write readiness is watched
     Held,    // not logged on, and its share already sits in the socket: looked
              // at again by the share check or when the link is served
 };
@@ -49,14 +49,23 @@ struct TLink {
     int Fd() const { return Io->Fd(); }
     SocketHandle Handle() const { return static_cast<SocketHandle>(Io->Fd()); }
     void EnableRead(bool on) {
-        if (ReadNotifier)
-            ReadNotifier->setEnabled(on);
+        if (Poller)
+            Poller->SetRead(Fd(), on);
+    }
+    void EnableWrite(bool on) {
+        if (Poller)
+            Poller->SetWrite(Fd(), on);
+    }
+    // Nothing more is reported for its descriptor (before it is closed).
+    void Unwatch() {
+        if (Poller)
+            Poller->Forget(Fd());
+        Poller = nullptr;
     }
 
     std::unique_ptr<ILinkIo> Io;
-    uint64_t Serial; // tells this link from a later one on the same descriptor
-    std::unique_ptr<QSocketNotifier> ReadNotifier;
-    std::unique_ptr<QSocketNotifier> WriteNotifier;
+    uint64_t Serial;               // tells this link from a later one on the same descriptor
+    TLinkPoller* Poller = nullptr; // while its descriptor is watched
 
     TLinkLife Life = TLinkLife::Open;
     TReadState Read = TReadState::Idle;
