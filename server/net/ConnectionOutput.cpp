@@ -2,7 +2,6 @@
 // sockets take them, the output budget and shares, and write receipts.
 #include "ConnectionManager.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
