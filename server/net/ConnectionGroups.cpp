@@ -60,10 +60,9 @@ qsizetype TConnectionManager::SendToGroup(uint64_t group, const TPreparedPacket&
             Log.LogPackets(packet.Packet, true, sent);
         return sent;
     }
-    TGroupLog& log = GroupLogs.At(index);
-    log.Append(packet.Bytes, GroupLogs.NextSeq(), !mayWait);
+    GroupLogs.Append(index, packet.Bytes, !mayWait);
     if (leftCursor)
-        leftCursor->Next = static_cast<uint32_t>(log.Count());
+        leftCursor->Next = static_cast<uint32_t>(GroupLogs.At(index).Count());
     Policy.NoteQueued(n * takers);
     if (Sender.Link.Fd >= 0)
         Sender.Bytes += n * takers;
@@ -138,6 +137,7 @@ void TConnectionManager::DropGroupShare(TLink& link) {
 void TConnectionManager::TakeAllGroupShares() {
     if (GroupLogs.Empty())
         return;
+    GroupLogs.Compact();
     std::vector<TLinkRef> takers;
     takers.swap(GroupTakers);
     for (const TLinkRef& ref : takers) {

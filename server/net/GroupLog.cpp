@@ -13,10 +13,20 @@ constexpr qsizetype kFirstBlock = 4 * 1024;
 constexpr qsizetype kLargestBlock = 64 * 1024;
 // Records at least this large are referred to, not copied into a block.
 constexpr qsizetype kReferFrom = 8 * 1024;
+// Up to this many groups a member's records are merged by looking at each.
+constexpr size_t kMergeByScan = 8;
 
 } // namespace
 
-void TGroupLog::Append(const QByteArray& encoded, uint64_t seq, bool urgent) {
+void TGroupLog::Append(const TEntry& entry, bool urgent) {
+    Bytes += entry.Size;
+    Entries.push_back(entry);
+    Entries.back().End = Bytes;
+    if (urgent)
+        UrgentEnd = Entries.size();
+}
+
+void TGroupLogs::Append(uint32_t index, const QByteArray& encoded, bool urgent) {
     const qsizetype n = encoded.size();
     TBlock* block = Blocks.empty() ? nullptr : &Blocks.back();
     if (n >= kReferFrom) {
@@ -35,11 +45,9 @@ void TGroupLog::Append(const QByteArray& encoded, uint64_t seq, bool urgent) {
         std::memcpy(block->Base + offset, encoded.constData(), static_cast<size_t>(n));
         block->Used += n;
     }
-    Bytes += static_cast<uint64_t>(n);
-    Entries.push_back({seq, static_cast<uint32_t>(Blocks.size() - 1), static_cast<uint32_t>(offset),
-                       static_cast<uint32_t>(n), Bytes});
-    if (urgent)
-        UrgentEnd = Entries.size();
+    Logs[index].Append({++Seq, static_cast<uint32_t>(Blocks.size() - 1),
+                        static_cast<uint32_t>(offset), static_cast<uint32_t>(n), 0},
+                       urgent);
 }
 
 TGroupLog* TGroupLogs::Find(uint64_t key, uint32_t* index) {
@@ -60,8 +68,18 @@ TGroupLog& TGroupLogs::Open(uint64_t key, uint32_t* index, bool* made) {
     return Logs[it->second];
 }
 
+void TGroupLogs::Compact() {
+    for (TBlock& block : Blocks) {
+        if (block.Base && block.Used * 2 < block.Bytes.size()) {
+            block.Bytes = QByteArray(block.Base, block.Used);
+            block.Base = nullptr; // filled no further
+        }
+    }
+}
+
 void TGroupLogs::Clear() {
     Logs.clear();
+    Blocks.clear();
     Index.clear();
 }
 
@@ -76,42 +94,59 @@ bool TGroupLogs::TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) 
     bool urgent = false;
     for (const TGroupCursor& c : cursors)
         urgent = urgent || Logs[c.Group].UrgentFrom(c.Next);
-    for (;;) {
-        // The cursor whose next record was sent first; a run of its records
-        // goes as one piece while no other group's record came between and
-        // they share a block.
-        TGroupCursor* first = nullptr;
-        uint64_t firstSeq = UINT64_MAX;
-        uint64_t otherSeq = UINT64_MAX;
+    // The cursors' records in send order; records adjacent in a block go as
+    // one piece.
+    uint32_t block = 0;
+    uint32_t begin = 0;
+    uint32_t end = 0;
+    const auto putRun = [&] {
+        if (end == begin)
+            return;
+        // A slow member must not keep a large block for a small part of it.
+        const QByteArray& bytes = Blocks[block].Bytes;
+        const qsizetype length = end - begin;
+        out.Append(TSharedRecord(bytes, begin, length), length * 2 < bytes.size());
+    };
+    const auto take = [&](const TGroupLog::TEntry& e) {
+        if (e.Block != block || e.Offset != end || end == begin) {
+            putRun();
+            block = e.Block;
+            begin = e.Offset;
+            end = e.Offset;
+        }
+        end += e.Size;
+    };
+    if (cursors.size() > kMergeByScan) {
+        // A member of many groups that sent in this pass: sorting beats
+        // looking at every cursor for every record.
+        std::vector<const TGroupLog::TEntry*> pending;
         for (TGroupCursor& c : cursors) {
             const TGroupLog& log = Logs[c.Group];
-            if (c.Next >= log.Count())
-                continue;
-            const uint64_t seq = log.Entry(c.Next).Seq;
-            if (seq < firstSeq) {
-                otherSeq = firstSeq;
-                firstSeq = seq;
-                first = &c;
-            } else if (seq < otherSeq) {
-                otherSeq = seq;
+            for (; c.Next < log.Count(); ++c.Next)
+                pending.push_back(&log.Entry(c.Next));
+        }
+        std::sort(pending.begin(), pending.end(),
+                  [](const auto* a, const auto* b) { return a->Seq < b->Seq; });
+        for (const TGroupLog::TEntry* e : pending)
+            take(*e);
+    } else {
+        for (;;) {
+            TGroupCursor* first = nullptr;
+            uint64_t firstSeq = UINT64_MAX;
+            for (TGroupCursor& c : cursors) {
+                const TGroupLog& log = Logs[c.Group];
+                if (c.Next < log.Count() && log.Entry(c.Next).Seq < firstSeq) {
+                    firstSeq = log.Entry(c.Next).Seq;
+                    first = &c;
+                }
             }
+            if (!first)
+                break;
+            take(Logs[first->Group].Entry(first->Next++));
         }
-        if (!first)
-            return urgent;
-        const TGroupLog& log = Logs[first->Group];
-        const TGroupLog::TEntry& start = log.Entry(first->Next);
-        qsizetype length = start.Size;
-        size_t next = first->Next + 1;
-        while (next < log.Count() && log.Entry(next).Block == start.Block &&
-               log.Entry(next).Seq < otherSeq) {
-            length += log.Entry(next).Size;
-            ++next;
-        }
-        first->Next = static_cast<uint32_t>(next);
-        // A slow member must not keep a large block for a small part of it.
-        const QByteArray& block = log.Block(start.Block);
-        out.Append(TSharedRecord(block, start.Offset, length), length * 2 < block.size());
     }
+    putRun();
+    return urgent;
 }
 
 } // namespace kelvra

@@ -1,9 +1,10 @@
 #pragma once
 // Records sent to a group of connections (everybody, the members of a chat)
-// during one pass of the event loop, kept once for all of them. A member
+// during one pass of the event loop, kept once for all of them. The records
+// of all groups go into the same blocks in the order they were sent; a member
 // takes its share when its queue is next touched, or at the end of the pass:
-// runs of contiguous bytes in shared blocks, merged with its other groups'
-// records in the order they were sent. So a record to a group costs the same
+// its records in that order, adjacent ones as one piece (a member of every
+// group that sent takes whole blocks). So a record to a group costs the same
 // whatever the number of members, and each member's queue is touched once
 // per pass instead of once per record (a login storm sends every newcomer's
 // announcement to every user).
@@ -31,12 +32,11 @@ public:
     int Takers = 0; // links that hold a place in this log
 
     // urgent: the members write it in the next pass, gathering nothing more.
-    void Append(const QByteArray& encoded, uint64_t seq, bool urgent);
+    void Append(const TEntry& entry, bool urgent);
     // Whether a member whose next record is `entry` has an urgent one to take.
     bool UrgentFrom(size_t entry) const { return entry < UrgentEnd; }
     size_t Count() const { return Entries.size(); }
     const TEntry& Entry(size_t i) const { return Entries[i]; }
-    const QByteArray& Block(uint32_t i) const { return Blocks[i].Bytes; }
     // Bytes of the records from `entry` on.
     qsizetype BytesFrom(size_t entry) const {
         const uint64_t before = entry == 0 ? 0 : Entries[entry - 1].End;
@@ -44,14 +44,6 @@ public:
     }
 
 private:
-    // A block is filled through its own pointer, never resized: pieces that
-    // refer to its first bytes keep them while later records go behind.
-    struct TBlock {
-        QByteArray Bytes;
-        char* Base = nullptr; // nullptr: a record's own encoding, not ours to fill
-        qsizetype Used = 0;
-    };
-    std::vector<TBlock> Blocks;
     std::vector<TEntry> Entries;
     uint64_t Bytes = 0;
     size_t UrgentEnd = 0; // after the last urgent record
@@ -72,8 +64,13 @@ public:
     TGroupLog& Open(uint64_t key, uint32_t* index, bool* made);
     TGroupLog& At(uint32_t index) { return Logs[index]; }
     const TGroupLog& At(uint32_t index) const { return Logs[index]; }
-    uint64_t NextSeq() { return ++Seq; }
+    // Appends a record to the group's log.
+    void Append(uint32_t index, const QByteArray& encoded, bool urgent);
     bool Empty() const { return Logs.empty(); }
+    // Before the members take their shares at the end of a pass: a block
+    // less than half full is copied to one of its size, so that every
+    // member refers to it rather than copying its part.
+    void Compact();
     void Clear();
 
     // Bytes the cursors have not taken yet.
@@ -84,6 +81,14 @@ public:
     bool TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) const;
 
 private:
+    // A block is filled through its own pointer, never resized: pieces that
+    // refer to its first bytes keep them while later records go behind.
+    struct TBlock {
+        QByteArray Bytes;
+        char* Base = nullptr; // nullptr: a record's own encoding, not ours to fill
+        qsizetype Used = 0;
+    };
+    std::vector<TBlock> Blocks;
     std::vector<TGroupLog> Logs;
     std::unordered_map<uint64_t, uint32_t> Index;
     uint64_t Seq = 0;

@@ -59,16 +59,24 @@ void TRegistry::GroupMembers(uint64_t group, std::vector<SocketHandle>& members)
 }
 
 const QByteArray& TRegistry::MemberNames(TChat* chat) {
-    if (!chat->MemberNamesValid) {
-        chat->MemberNames.clear();
-        for (const TConnection* user : chat->MembersByOrder) {
-            if (!chat->MemberNames.isEmpty())
-                chat->MemberNames.append(", ");
-            chat->MemberNames.append(user->Nickname);
-        }
-        chat->MemberNamesValid = true;
+    const auto& members = chat->MembersByOrder;
+    for (size_t i = chat->NamesHeld; i < members.size(); ++i) {
+        if (i > 0)
+            chat->MemberNames.append(", ");
+        chat->MemberNames.append(members[i]->Nickname);
+        chat->NameEnds.push_back(static_cast<uint32_t>(chat->MemberNames.size()));
     }
+    chat->NamesHeld = members.size();
     return chat->MemberNames;
+}
+
+size_t TRegistry::MemberIndex(const TChat* chat, const TConnection* user) {
+    const auto& members = chat->MembersByOrder;
+    auto at = std::lower_bound(
+        members.begin(), members.end(), user,
+        [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
+    return at != members.end() && *at == user ? static_cast<size_t>(at - members.begin())
+                                              : members.size();
 }
 
 void TRegistry::Unindex(TConnection* user) {
@@ -124,7 +132,7 @@ void TRegistry::SetNickname(TConnection* user, const QByteArray& nickname) {
     user->Nickname = nickname;
     UserRecordChanged(user);
     for (const auto& [order, chat] : user->Chats)
-        chat->MemberNamesValid = false;
+        chat->CutNamesAt(MemberIndex(chat, user));
     if (nickname.isEmpty())
         WithoutNickname.emplace(user->Order, user);
     else
@@ -218,10 +226,7 @@ void TRegistry::AddEntry(TChat* chat, TConnection* user) {
             at = std::lower_bound(
                 members.begin(), members.end(), user,
                 [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
-        if (at != members.end())
-            chat->MemberNamesValid = false;
-        else if (chat->MemberNamesValid)
-            chat->MemberNames.append(members.empty() ? "" : ", ").append(user->Nickname);
+        chat->CutNamesAt(static_cast<size_t>(at - members.begin()));
         members.insert(at, user);
         user->Chats.emplace(chat->Order, chat);
         if (Groups && Indexed(user))
@@ -233,12 +238,11 @@ void TRegistry::AddEntry(TChat* chat, TConnection* user) {
 
 void TRegistry::DropMember(TChat* chat, TConnection* user) {
     auto& members = chat->MembersByOrder;
-    auto at = std::lower_bound(
-        members.begin(), members.end(), user,
-        [](const TConnection* a, const TConnection* b) { return a->Order < b->Order; });
-    if (at != members.end() && *at == user)
-        members.erase(at);
-    chat->MemberNamesValid = false;
+    const size_t index = MemberIndex(chat, user);
+    if (index < members.size()) {
+        chat->CutNamesAt(index);
+        members.erase(members.begin() + static_cast<std::ptrdiff_t>(index));
+    }
     user->Chats.erase(chat->Order);
     if (Groups && Indexed(user))
         Groups->LeaveGroup(chat->Order, user->Socket);

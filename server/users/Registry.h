@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -85,9 +86,17 @@ struct TChat {
     std::unordered_map<TConnection*, std::deque<std::list<TConnection*>::iterator>> Entries;
     std::vector<TConnection*> MembersByOrder;
     // The members' nicknames in that order, joined by ", " (what a joiner is
-    // told); empty with MemberNamesValid false when it is to be made again.
+    // told), made for the first NamesHeld members; NameEnds[i] is where the
+    // i-th name ends. A change cuts it at the member it touches, and the rest
+    // is appended again when it is next asked for.
     QByteArray MemberNames;
-    bool MemberNamesValid = false;
+    std::vector<uint32_t> NameEnds;
+    size_t NamesHeld = 0;
+    void CutNamesAt(size_t member) {
+        NamesHeld = std::min(NamesHeld, member);
+        NameEnds.resize(NamesHeld);
+        MemberNames.truncate(NamesHeld == 0 ? 0 : NameEnds.back());
+    }
 };
 
 class TRegistry {
@@ -150,6 +159,8 @@ private:
     void Unindex(TConnection* user);
     // The user has no entry left in the chat.
     void DropMember(TChat* chat, TConnection* user);
+    // Where the user stands in the chat's MembersByOrder (size() if not).
+    static size_t MemberIndex(const TChat* chat, const TConnection* user);
     // Still found by its socket (not ended, not leaving).
     bool Indexed(const TConnection* user) const;
 

@@ -145,4 +145,28 @@ TEST(RegistryTest, ChatsByNameAndMembership) {
     EXPECT_EQ(second->MemberCount(), 0);
 }
 
+TEST(RegistryTest, MemberNamesFollowJoinsLeavesAndRenamesAnywhereInTheList) {
+    TRegistry reg;
+    std::vector<TConnection*> users;
+    for (int i = 0; i < 5; ++i) {
+        users.push_back(reg.NewUser(static_cast<SocketHandle>(i + 1)));
+        reg.SetNickname(users.back(), "u" + QByteArray::number(i));
+    }
+    TChat* chat = reg.NewChat("Lobby", false);
+    const auto names = [&] { return reg.MemberNames(chat); };
+    reg.AddEntry(chat, users[1]);
+    reg.AddEntry(chat, users[3]);
+    EXPECT_EQ(names(), "u1, u3");
+    reg.AddEntry(chat, users[0]); // an earlier connection goes in front
+    reg.AddEntry(chat, users[2]);
+    EXPECT_EQ(names(), "u0, u1, u2, u3");
+    reg.SetNickname(users[1], "renamed");
+    EXPECT_EQ(names(), "u0, renamed, u2, u3");
+    reg.RemoveAllEntries(chat, users[2]);
+    reg.AddEntry(chat, users[4]);
+    EXPECT_EQ(names(), "u0, renamed, u3, u4");
+    reg.RemoveAllEntries(chat, users[0]);
+    EXPECT_EQ(names(), "renamed, u3, u4");
+}
+
 } // namespace
