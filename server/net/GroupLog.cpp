@@ -45,6 +45,7 @@ void TGroupLogs::Append(uint32_t index, const QByteArray& encoded, bool urgent) 
         std::memcpy(block->Base + offset, encoded.constData(), static_cast<size_t>(n));
         block->Used += n;
     }
+    ++Entries;
     Logs[index].Append({++Seq, static_cast<uint32_t>(Blocks.size() - 1),
                         static_cast<uint32_t>(offset), static_cast<uint32_t>(n), 0},
                        urgent);
@@ -78,6 +79,7 @@ void TGroupLogs::Compact() {
 }
 
 void TGroupLogs::Clear() {
+    Entries = 0;
     Logs.clear();
     Blocks.clear();
     Index.clear();
@@ -94,6 +96,21 @@ bool TGroupLogs::TakeShare(std::vector<TGroupCursor>& cursors, TOutBuffer& out) 
     bool urgent = false;
     for (const TGroupCursor& c : cursors)
         urgent = urgent || Logs[c.Group].UrgentFrom(c.Next);
+    // A member of every group that sent, from the start of the pass: the
+    // blocks whole (most members in a login storm).
+    size_t pending = 0;
+    bool fromStart = true;
+    for (const TGroupCursor& c : cursors) {
+        pending += Logs[c.Group].Count() - c.Next;
+        fromStart = fromStart && c.Next == 0;
+    }
+    if (fromStart && pending == Entries) {
+        for (const TBlock& b : Blocks)
+            out.Append(TSharedRecord(b.Bytes, 0, b.Used), b.Used * 2 < b.Bytes.size());
+        for (TGroupCursor& c : cursors)
+            c.Next = static_cast<uint32_t>(Logs[c.Group].Count());
+        return urgent;
+    }
     // The cursors' records in send order; records adjacent in a block go as
     // one piece.
     uint32_t block = 0;

@@ -89,6 +89,7 @@ private:
         qsizetype Used = 0;
     };
     std::vector<TBlock> Blocks;
+    size_t Entries = 0; // records in this pass, all groups together
     std::vector<TGroupLog> Logs;
     std::unordered_map<uint64_t, uint32_t> Index;
     uint64_t Seq = 0;
