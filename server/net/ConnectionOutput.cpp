@@ -49,8 +49,6 @@ void TConnectionManager::SendPrepared(SocketHandle socket, const TPreparedPacket
 }
 
 bool TConnectionManager::SendEncoded(SocketHandle socket, const std::vector<QByteArray>& blocks) {
-    if (Log.LogsTraffic())
-        return false;
     for (const QByteArray& block : blocks)
         QueueBytes(socket, block);
     return true;

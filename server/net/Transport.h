@@ -33,9 +33,9 @@ public:
     }
     virtual void SendPrepared(SocketHandle socket, const TPreparedPacket& packet) = 0;
     // Queues whole records already encoded (Version and From zeroed), block
-    // after block, in order, without logging them one by one. A transport
-    // that logs its traffic queues nothing and returns false: the caller then
-    // sends record by record.
+    // after block, in order. The transport does not log them: where the
+    // traffic is watched the caller logs the records. A transport that takes
+    // no blocks returns false: the caller then sends record by record.
     virtual bool SendEncoded(SocketHandle, const std::vector<QByteArray>& /*blocks*/) {
         return false;
     }

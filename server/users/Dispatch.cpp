@@ -148,9 +148,12 @@ void TServer::QueueGatheredNow() {
             continue;
         if (blocks && Transport.SendEncoded(user->Socket, batch.Block)) {
             SentRecords += batch.Records.size();
+            if (ViewRef.LogsTraffic())
+                for (const TPreparedPacket& record : batch.Records)
+                    ViewRef.LogPacket(record.Packet, true);
             continue;
         }
-        // A transport that logs every record takes them one by one.
+        // A transport that takes no blocks gets the records one by one.
         blocks = false;
         for (const TPreparedPacket& record : batch.Records)
             Send(user.get(), record);

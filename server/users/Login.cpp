@@ -19,7 +19,8 @@ void RefuseLogin(TServer& server, SocketHandle socket, int32_t code, const QByte
 } // namespace
 
 const TPreparedPacket& TServer::AddUserRecordOf(const TConnection& q) {
-    if (q.AddUserRecord && q.AddUserRecord->Packet.Param1 == q.Nickname)
+    // A login drops the record before it changes the nickname or the icon.
+    if (q.AddUserRecord)
         return *q.AddUserRecord;
     // Connections that have not logged in are announced with no nickname.
     static const TPreparedPacket anonymous(MakePacket(KMC_ADDUSER, {}, "0"));
@@ -74,6 +75,7 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
         ViewRef.RemoveUserRow(socket);
         user->HasUserRow = false;
     }
+    user->AddUserRecord.reset();
     Users.SetNickname(user, nick);
     user->IconId = icon;
     Users.UserRecordChanged(user);
@@ -82,9 +84,13 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     // where the transport takes blocks.
     const auto& chats =
         Users.ChatListRecords([](const TChat& chat) { return EncodePacket(AddChatRecord(chat)); });
-    if (!SendBlocks(socket, chats, Users.ChatCount()))
+    if (!SendBlocks(socket, chats, Users.ChatCount())) {
         for (const auto& chat : Users.Chats())
             Send(socket, AddChatRecord(*chat));
+    } else if (ViewRef.LogsTraffic()) {
+        for (const auto& chat : Users.Chats())
+            ViewRef.LogPacket(AddChatRecord(*chat), true);
+    }
     Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
 
     user->AddUserRecord =
@@ -92,9 +98,13 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     const TPreparedPacket& announce = *user->AddUserRecord;
     const auto& list = Users.UserListRecords(
         [](const TConnection& q) -> const QByteArray& { return AddUserRecordOf(q).Bytes; });
-    if (!SendBlocks(socket, list, Users.UserCount()))
+    if (!SendBlocks(socket, list, Users.UserCount())) {
         for (const auto& q : Users.Users())
             Send(socket, AddUserRecordOf(*q));
+    } else if (ViewRef.LogsTraffic()) {
+        for (const auto& q : Users.Users())
+            ViewRef.LogPacket(AddUserRecordOf(*q).Packet, true);
+    }
     // A login storm announces every newcomer to everybody: these may wait
     // to be written with the others.
     SendToGroup(TRegistry::kEverybody, announce, user, true);
