@@ -97,8 +97,12 @@ void TServer::AfterLeave(TChat* chat, TConnection* user, bool tellOthers) {
         if (tellOthers) {
             const TPreparedPacket left(
                 MakePacket(KMC_CHATDATA, chat->Name, "S" + user->Nickname + " has quit the chat"));
-            for (TConnection* member : chat->Users)
-                Send(member, left);
+            if (chat->Users.size() == chat->Entries.size()) {
+                SendToGroup(chat->Id(), left, nullptr, true); // one entry each: the members
+            } else {
+                for (TConnection* member : chat->Users)
+                    Send(member, left);
+            }
         }
         ViewRef.ChatMembersChanged(*chat);
         return;

@@ -109,9 +109,6 @@ void TServer::SendToAll(const TDataPacket& packet, const TConnection* except) {
             QueueGatheredNow();
         Gathered.Except = except;
         Gathered.Records.emplace_back(packet);
-        if (Gathered.Block.empty())
-            Gathered.Block.emplace_back();
-        Gathered.Block.front() += Gathered.Records.back().Bytes;
         return;
     }
     SendToGroup(TRegistry::kEverybody, TPreparedPacket(packet), except);
@@ -138,26 +135,12 @@ void TServer::SendToGroup(uint64_t group, const TPreparedPacket& packet, const T
 }
 
 void TServer::QueueGatheredNow() {
-    const TConnection* except = Gathered.Except;
-    TGathered batch;
-    std::swap(batch.Records, Gathered.Records);
-    std::swap(batch.Block, Gathered.Block);
-    bool blocks = true;
-    for (const auto& user : Users.Users()) {
-        if (user.get() == except || user->Leaving)
-            continue;
-        if (blocks && Transport.SendEncoded(user->Socket, batch.Block)) {
-            SentRecords += batch.Records.size();
-            if (ViewRef.LogsTraffic())
-                for (const TPreparedPacket& record : batch.Records)
-                    ViewRef.LogPacket(record.Packet, true);
-            continue;
-        }
-        // A transport that takes no blocks gets the records one by one.
-        blocks = false;
-        for (const TPreparedPacket& record : batch.Records)
-            Send(user.get(), record);
-    }
+    std::vector<TPreparedPacket> records;
+    records.swap(Gathered.Records);
+    // Everybody's group takes them in a row: each connection gets them as
+    // one piece with whatever else the pass sends to everybody.
+    for (const TPreparedPacket& record : records)
+        SendToGroup(TRegistry::kEverybody, record, Gathered.Except, true);
 }
 
 void TServer::SendShutdownNotice() {

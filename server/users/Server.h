@@ -211,12 +211,11 @@ public:
 
 private:
     // Notices to everybody in a row (the chats a leaving user ends) are
-    // gathered while a TGatherToAll lives and queued as one block per
-    // connection; any other send queues them first, so every connection
-    // gets the same records in the same order.
+    // gathered while a TGatherToAll lives and sent to everybody together
+    // (notices that may wait); any other send queues them first, so every
+    // connection gets the same records in the same order.
     struct TGathered {
         std::vector<TPreparedPacket> Records;
-        std::vector<QByteArray> Block;
         const TConnection* Except = nullptr;
         int Scopes = 0;
     };
