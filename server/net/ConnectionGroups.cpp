@@ -2,8 +2,6 @@
 // taken by each member when its queue is next touched or when the pass ends.
 #include "ConnectionManager.h"
 
-#include <algorithm>
-
 namespace kelvra {
 
 qsizetype TConnectionManager::SendToGroup(uint64_t group, const TPreparedPacket& packet,
@@ -31,12 +29,8 @@ qsizetype TConnectionManager::SendToGroup(uint64_t group, const TPreparedPacket&
     // The one left out takes what came before, then steps over this record.
     TLink* left = except == kNoSocket ? nullptr : Links.Find(static_cast<int>(except));
     TGroupCursor* leftCursor = nullptr;
-    if (left && !left->Groups.empty() && TakeGroupShare(*left)) {
-        auto it = std::find_if(left->Groups.begin(), left->Groups.end(),
-                               [index](const TGroupCursor& c) { return c.Group == index; });
-        if (it != left->Groups.end())
-            leftCursor = &*it;
-    }
+    if (left && !left->Groups.empty() && TakeGroupShare(*left))
+        leftCursor = CursorIn(*left, index);
     const qsizetype n = packet.Bytes.size();
     qsizetype takers = GroupLogs.At(index).Takers - (leftCursor ? 1 : 0);
     if (takers <= 0 || n == 0)
@@ -78,9 +72,8 @@ void TConnectionManager::JoinGroup(uint64_t group, SocketHandle socket) {
     TLink* link = Links.Find(static_cast<int>(socket));
     if (!link || link->Life == TLinkLife::Closing)
         return;
-    for (const TGroupCursor& c : link->Groups)
-        if (c.Group == index)
-            return;
+    if (CursorIn(*link, index))
+        return;
     TGroupLog& log = GroupLogs.At(index);
     link->Groups.push_back({index, static_cast<uint32_t>(log.Count())});
     ++log.Takers;
@@ -93,17 +86,20 @@ void TConnectionManager::LeaveGroup(uint64_t group, SocketHandle socket) {
     if (!GroupLogs.Find(group, &index))
         return;
     TLink* link = Links.Find(static_cast<int>(socket));
-    if (!link || link->Groups.empty())
-        return;
-    auto has = [index](const TGroupCursor& c) { return c.Group == index; };
-    if (std::none_of(link->Groups.begin(), link->Groups.end(), has))
+    if (!link || !CursorIn(*link, index))
         return;
     // What it was sent while a member stays, in order.
     if (!TakeGroupShare(*link))
         return;
-    auto it = std::find_if(link->Groups.begin(), link->Groups.end(), has);
     --GroupLogs.At(index).Takers;
-    link->Groups.erase(it);
+    link->Groups.erase(link->Groups.begin() + (CursorIn(*link, index) - link->Groups.data()));
+}
+
+TGroupCursor* TConnectionManager::CursorIn(TLink& link, uint32_t index) {
+    for (TGroupCursor& c : link.Groups)
+        if (c.Group == index)
+            return &c;
+    return nullptr;
 }
 
 bool TConnectionManager::TakeGroupShare(TLink& link) {
@@ -112,11 +108,7 @@ bool TConnectionManager::TakeGroupShare(TLink& link) {
         return true;
     if (link.Out.Pending() + share > kMaxQueuedBytes) {
         DropGroupShare(link);
-        EndLink(link,
-                QStringLiteral("Connection %1 dropped: its unsent output passed %2 bytes")
-                    .arg(link.Fd())
-                    .arg(kMaxQueuedBytes),
-                true);
+        EndOverLimit(link);
         return false;
     }
     if (GroupLogs.TakeShare(link.Groups, link.Out))

@@ -175,6 +175,8 @@ private:
     // budget and the sender's fan-out as for any record.
     void QueueBytes(SocketHandle socket, const QByteArray& bytes);
     void MarkDirty(TLink& link);
+    // Past the per-connection limit: the link is dropped, with a row saying so.
+    void EndOverLimit(TLink& link);
     // Writes at most `budget` bytes (less what it wrote); the link may end.
     void WriteLink(TLink& link, qsizetype& budget);
     // What the link may write now within `budget`; -1 when it is not to be
@@ -213,6 +215,8 @@ private:
     // The link takes no more of this pass's group records; what it had not
     // taken is given back to the output budget.
     void DropGroupShare(TLink& link);
+    // The link's place in the log with that index; nullptr when it has none.
+    static TGroupCursor* CursorIn(TLink& link, uint32_t index);
     qsizetype Unsent(const TLink& link) const {
         return link.Out.Pending() + (link.Groups.empty() ? 0 : GroupLogs.Pending(link.Groups));
     }

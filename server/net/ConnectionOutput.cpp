@@ -63,11 +63,7 @@ void TConnectionManager::QueueBytes(SocketHandle socket, const QByteArray& bytes
         return;
     const qsizetype n = bytes.size();
     if (link->Out.Pending() + n > kMaxQueuedBytes) {
-        EndLink(*link,
-                QStringLiteral("Connection %1 dropped: its unsent output passed %2 bytes")
-                    .arg(socket)
-                    .arg(kMaxQueuedBytes),
-                true);
+        EndOverLimit(*link);
         return;
     }
     if (Policy.OverOutputBudget(n))
@@ -80,6 +76,14 @@ void TConnectionManager::QueueBytes(SocketHandle socket, const QByteArray& bytes
     if (Sender.Link.Fd >= 0)
         Sender.Bytes += n;
     MarkDirty(*link);
+}
+
+void TConnectionManager::EndOverLimit(TLink& link) {
+    EndLink(link,
+            QStringLiteral("Connection %1 dropped: its unsent output passed %2 bytes")
+                .arg(link.Fd())
+                .arg(kMaxQueuedBytes),
+            true);
 }
 
 void TConnectionManager::MarkDirty(TLink& link) {

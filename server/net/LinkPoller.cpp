@@ -18,6 +18,17 @@ TLinkPoller::TSlot* TLinkPoller::Slot(int fd) {
                                                              : nullptr;
 }
 
+TLinkPoller::TSlot* TLinkPoller::FreshSlot(int fd) {
+    if (fd < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    Forget(fd);
+    if (static_cast<size_t>(fd) >= Slots.size())
+        Slots.resize(static_cast<size_t>(fd) + 1);
+    return &Slots[static_cast<size_t>(fd)];
+}
+
 void TLinkPoller::SetRead(int fd, bool on) {
     if (TSlot* slot = Slot(fd); slot && slot->Watched)
         Apply(fd, *slot, on ? (slot->Want | kRead) : (slot->Want & ~kRead));
@@ -68,14 +79,10 @@ bool TLinkPoller::Watch(int fd, bool read, bool write) {
         errno = CreateError;
         return false;
     }
-    if (fd < 0) {
-        errno = EBADF;
+    TSlot* fresh = FreshSlot(fd);
+    if (!fresh)
         return false;
-    }
-    Forget(fd);
-    if (static_cast<size_t>(fd) >= Slots.size())
-        Slots.resize(static_cast<size_t>(fd) + 1);
-    TSlot& slot = Slots[static_cast<size_t>(fd)];
+    TSlot& slot = *fresh;
     ++slot.Generation;
     const uint8_t want = (read ? kRead : 0) | (write ? kWrite : 0);
     epoll_event ev = EventFor(fd, slot.Generation, read, write);
@@ -142,14 +149,10 @@ int TLinkPoller::Poll() {
 TLinkPoller::~TLinkPoller() = default;
 
 bool TLinkPoller::Watch(int fd, bool read, bool write) {
-    if (fd < 0) {
-        errno = EBADF;
+    TSlot* fresh = FreshSlot(fd);
+    if (!fresh)
         return false;
-    }
-    Forget(fd);
-    if (static_cast<size_t>(fd) >= Slots.size())
-        Slots.resize(static_cast<size_t>(fd) + 1);
-    TSlot& slot = Slots[static_cast<size_t>(fd)];
+    TSlot& slot = *fresh;
     slot.Reader = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     slot.Writer = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
     QObject::connect(slot.Reader.get(), &QSocketNotifier::activated, slot.Reader.get(),

@@ -55,6 +55,9 @@ private:
 #endif
     };
     TSlot* Slot(int fd);
+    // The slot for a descriptor about to be watched, no longer watching
+    // what it held; nullptr (errno set) for a bad descriptor.
+    TSlot* FreshSlot(int fd);
     void Apply(int fd, TSlot& slot, uint8_t want);
 
     THandler OnRead;
