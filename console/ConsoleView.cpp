@@ -45,6 +45,16 @@ void TConsoleView::LogPackets(const TDataPacket& packet, bool outgoing, qsizetyp
         Out->AddPacket(packet, count);
 }
 
+void TConsoleView::LogEncoded(const std::vector<QByteArray>& blocks, qsizetype records,
+                              bool outgoing) {
+    if (!outgoing) {
+        IServerView::LogEncoded(blocks, records, outgoing);
+        return;
+    }
+    if (Out)
+        Out->AddEncoded(blocks, records);
+}
+
 void TConsoleView::ReportSocketError(int code, const QString& function) {
     if (Errors)
         Errors->AddSocketError(code, function);

@@ -21,6 +21,8 @@ public:
     bool LogsTraffic() const override;
     void LogPacket(const TDataPacket& packet, bool outgoing) override;
     void LogPackets(const TDataPacket& packet, bool outgoing, qsizetype count) override;
+    void LogEncoded(const std::vector<QByteArray>& blocks, qsizetype records,
+                    bool outgoing) override;
     void ReportSocketError(int code, const QString& function) override;
     void ReportClientFailure(const QString& text) override;
 

@@ -15,4 +15,8 @@ void TdataOut::AddPacket(const TDataPacket& packet, qsizetype count) {
     Log->AddPacket(packet, count);
 }
 
+void TdataOut::AddEncoded(const std::vector<QByteArray>& blocks, qsizetype records) {
+    Log->AddEncoded(blocks, records);
+}
+
 } // namespace kelvra

@@ -3,6 +3,7 @@
 #include "PacketCodes.h"
 #include "SocketErrors.h"
 #include "TextUtil.h"
+#include "WireCodec.h"
 
 #include <algorithm>
 #include <cstring>
@@ -110,7 +111,7 @@ uint32_t CutLength(const QByteArray& b) {
 bool TTrafficLogModel::SameRow(const TRun& run, const TDataPacket& p) {
     // The buffers alone could have been freed and reused for other text, so
     // the kept texts are compared as well: rows that pass read alike.
-    return run.From == p.From && run.Code == p.Code && run.Switch == p.Switch &&
+    return run.List < 0 && run.From == p.From && run.Code == p.Code && run.Switch == p.Switch &&
            run.Buffer1 == p.Param1.constData() && run.Length1 == CutLength(p.Param1) &&
            run.Buffer2 == p.Param2.constData() && run.Length2 == CutLength(p.Param2) &&
            std::memcmp(run.Text, p.Param1.constData(), run.Length1) == 0 &&
@@ -134,6 +135,21 @@ void TTrafficLogModel::AddRun(const TDataPacket& p) {
     const uint32_t n1 = CutLength(p.Param1);
     const uint32_t n2 = CutLength(p.Param2);
     const char* text = StoreText(p.Param1, n1, p.Param2, n2);
+    NewRun() = TRun{FirstRow + Count,
+                    1,
+                    p.Param1.constData(),
+                    p.Param2.constData(),
+                    text,
+                    Blocks.back().Number,
+                    n1,
+                    n2,
+                    p.From,
+                    p.Code,
+                    p.Switch,
+                    -1};
+}
+
+TTrafficLogModel::TRun& TTrafficLogModel::NewRun() {
     if (RunCount == Ring.size()) {
         std::vector<TRun> grown(std::max<size_t>(1024, Ring.size() * 2));
         for (size_t i = 0; i < RunCount; ++i)
@@ -141,17 +157,49 @@ void TTrafficLogModel::AddRun(const TDataPacket& p) {
         Ring.swap(grown);
         RingHead = 0;
     }
-    Run(RunCount++) = TRun{FirstRow + Count,
-                           1,
-                           p.Param1.constData(),
-                           p.Param2.constData(),
-                           text,
-                           Blocks.back().Number,
-                           n1,
-                           n2,
-                           p.From,
-                           p.Code,
-                           p.Switch};
+    return Run(RunCount++);
+}
+
+void TTrafficLogModel::AddEncoded(const std::vector<QByteArray>& blocks, qsizetype records) {
+    if (records <= 0)
+        return;
+    qsizetype bytes = 0;
+    for (const QByteArray& block : blocks)
+        bytes += block.size();
+    while (ListBytes + bytes > kMaxListBytes && !Lists.empty() && Count > 0)
+        DropOldest(std::max<qsizetype>(Count / 8, 1));
+    // Texts before the newest block are not needed by this run.
+    const qint64 block = Blocks.empty() ? NextBlock : Blocks.back().Number;
+    NewRun() = TRun{FirstRow + Count, records, nullptr, nullptr, nullptr, block, 0, 0, 0, 0, false,
+                    NextList};
+    Lists.push_back(TEncodedList{NextList++, FirstRow + Count + records, blocks, bytes, {}});
+    ListBytes += bytes;
+    Count += records;
+    RowAdded(records);
+}
+
+bool TTrafficLogModel::ListRecord(const TRun& run, qint64 number, TDataPacket& out) const {
+    const TEncodedList& list = Lists[static_cast<size_t>(run.List - Lists.front().Number)];
+    if (list.Starts.empty()) {
+        for (size_t b = 0; b < list.Blocks.size(); ++b) {
+            const QByteArray& block = list.Blocks[b];
+            qsizetype at = 0;
+            while (at < block.size()) {
+                const DecodeResult r = DecodeRecord(block.constData() + at, block.size() - at, out);
+                if (r.Status != DecodeStatus::Record)
+                    break;
+                list.Starts.emplace_back(static_cast<uint32_t>(b), static_cast<uint32_t>(at));
+                at += r.Consumed;
+            }
+        }
+    }
+    const qint64 index = number - run.FirstRow;
+    if (index < 0 || index >= static_cast<qint64>(list.Starts.size()))
+        return false;
+    const auto [b, at] = list.Starts[static_cast<size_t>(index)];
+    const QByteArray& block = list.Blocks[b];
+    return DecodeRecord(block.constData() + at, block.size() - at, out).Status ==
+           DecodeStatus::Record;
 }
 
 const char* TTrafficLogModel::StoreText(const QByteArray& p1, uint32_t n1, const QByteArray& p2,
@@ -201,6 +249,10 @@ void TTrafficLogModel::EraseOldest(qsizetype count) {
         RingHead = (RingHead + 1) & (Ring.size() - 1);
         --RunCount;
     }
+    while (!Lists.empty() && Lists.front().EndRow <= FirstRow) {
+        ListBytes -= Lists.front().Bytes;
+        Lists.pop_front();
+    }
     // Blocks before the oldest run's are no longer read; the newest one stays
     // to take the next texts.
     const qint64 oldest = RunCount > 0 ? Run(0).Block : Blocks.empty() ? 0 : Blocks.back().Number;
@@ -217,24 +269,38 @@ void TTrafficLogModel::EraseAll() {
     RingHead = 0;
     RunCount = 0;
     Blocks.clear();
+    Lists.clear();
+    ListBytes = 0;
 }
 
 QString TTrafficLogModel::Text(int row, int column) const {
     const TRun& r = RunAt(row);
+    if (r.List < 0)
+        return CellText(r.From, r.Code, QByteArray::fromRawData(r.Text, r.Length1),
+                        QByteArray::fromRawData(r.Text + r.Length1, r.Length2), r.Switch, column);
+    TDataPacket p;
+    if (!ListRecord(r, FirstRow + row, p))
+        return {};
+    return CellText(p.From, p.Code, p.Param1.left(CutLength(p.Param1)),
+                    p.Param2.left(CutLength(p.Param2)), p.Switch, column);
+}
+
+QString TTrafficLogModel::CellText(int32_t from, int32_t code, const QByteArray& param1,
+                                   const QByteArray& param2, bool on, int column) {
     switch (column) {
     case 0:
-        return QString::number(r.From);
+        return QString::number(from);
     case 1: {
         // Codes without a name (11 and unknown ones) show as the number.
-        const QByteArray name = PacketName(r.Code);
-        return name.isEmpty() ? QString::number(r.Code) : FromBytes(name);
+        const QByteArray name = PacketName(code);
+        return name.isEmpty() ? QString::number(code) : FromBytes(name);
     }
     case 2:
-        return FromBytes(QByteArray::fromRawData(r.Text, r.Length1));
+        return FromBytes(param1);
     case 3:
-        return FromBytes(QByteArray::fromRawData(r.Text + r.Length1, r.Length2));
+        return FromBytes(param2);
     case 4:
-        return r.Switch ? QStringLiteral("True") : QStringLiteral("False");
+        return on ? QStringLiteral("True") : QStringLiteral("False");
     default:
         return {};
     }

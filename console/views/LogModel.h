@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace kelvra {
@@ -99,6 +100,8 @@ private:
 // are copied, cut to what a cell shows, into large blocks shared by many
 // rows, so a row costs no allocation of its own and holds no reference to the
 // server's buffers; logging a relay costs a comparison and an increment.
+// A newcomer's user list, thousands of records already encoded in blocks, is
+// one entry holding those blocks: its rows are decoded only when shown.
 class TTrafficLogModel : public TLogModel {
 public:
     // Longer texts are cut in the cell: painting a megabyte per row helps nobody.
@@ -106,6 +109,9 @@ public:
 
     explicit TTrafficLogModel(const QIcon& icon, QObject* parent = nullptr);
     void AddPacket(const TDataPacket& packet, qsizetype count = 1);
+    // Records sent end to end in encoded blocks (a newcomer's user list): one
+    // entry that shares the blocks, whose rows are decoded when shown.
+    void AddEncoded(const std::vector<QByteArray>& blocks, qsizetype records);
     // Copies of records held for the rows (a relay is held once).
     qsizetype StoredRecords() const { return static_cast<qsizetype>(RunCount); }
 
@@ -130,6 +136,16 @@ private:
         int32_t From;
         int32_t Code;
         bool Switch;
+        qint64 List; // the encoded list whose records the rows are, or -1
+    };
+    struct TEncodedList {
+        qint64 Number;
+        qint64 EndRow; // number of the row after its last
+        std::vector<QByteArray> Blocks;
+        qsizetype Bytes;
+        // Where each record starts (block, offset), found when a row of the
+        // list is first shown.
+        mutable std::vector<std::pair<uint32_t, uint32_t>> Starts;
     };
     struct TTextBlock {
         qint64 Number;
@@ -141,11 +157,19 @@ private:
     // Rows of long texts go sooner: the texts held stay within this many
     // blocks (16 MiB) whatever the records carry.
     static constexpr size_t kMaxBlocks = 64;
+    // The encoded lists held stay within this many bytes (most of them are
+    // shared with the server's own copy).
+    static constexpr qsizetype kMaxListBytes = 32 * 1024 * 1024;
 
     static bool SameRow(const TRun& run, const TDataPacket& p);
     void AddRun(const TDataPacket& packet);
     const char* StoreText(const QByteArray& p1, uint32_t n1, const QByteArray& p2, uint32_t n2);
+    TRun& NewRun();
     const TRun& RunAt(int row) const;
+    static QString CellText(int32_t from, int32_t code, const QByteArray& param1,
+                            const QByteArray& param2, bool on, int column);
+    // The record of a list's row; false when the list holds no such record.
+    bool ListRecord(const TRun& run, qint64 number, TDataPacket& out) const;
     // The runs are a ring (no allocation per run once it has grown): the
     // i-th oldest stored run.
     TRun& Run(size_t i) { return Ring[(RingHead + i) & (Ring.size() - 1)]; }
@@ -159,6 +183,9 @@ private:
     // memory all the time.
     std::vector<std::unique_ptr<char[]>> SpareBlocks;
     qint64 NextBlock = 0;
+    std::deque<TEncodedList> Lists;
+    qint64 NextList = 0;
+    qsizetype ListBytes = 0;
     qint64 FirstRow = 0; // number of the oldest stored row
     qsizetype Count = 0;
 };

@@ -85,6 +85,10 @@ public:
         for (qsizetype i = 0; i < count; ++i)
             LogPacket(packet, outgoing);
     }
+    // `records` records sent end to end in encoded blocks (none split between
+    // blocks), as SendEncoded takes them: a row for each.
+    virtual void LogEncoded(const std::vector<QByteArray>& blocks, qsizetype records,
+                            bool outgoing);
     // A failed socket call: code in the socket error numbering, 0 when unknown.
     virtual void ReportSocketError(int code, const QString& function) = 0;
     // A failure caused by client input: shown in the socket error log, never

@@ -39,6 +39,8 @@ bool TServer::SendBlocks(SocketHandle socket, const std::vector<QByteArray>& blo
     if (!Transport.SendEncoded(socket, blocks))
         return false;
     SentRecords += static_cast<uint64_t>(records);
+    if (ViewRef.LogsTraffic())
+        ViewRef.LogEncoded(blocks, records, true);
     return true;
 }
 
@@ -87,9 +89,6 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     if (!SendBlocks(socket, chats, Users.ChatCount())) {
         for (const auto& chat : Users.Chats())
             Send(socket, AddChatRecord(*chat));
-    } else if (ViewRef.LogsTraffic()) {
-        for (const auto& chat : Users.Chats())
-            ViewRef.LogPacket(AddChatRecord(*chat), true);
     }
     Send(socket, MakePacket(KMC_SERVERNICK, ServerNick));
 
@@ -101,9 +100,6 @@ void TServer::Login(SocketHandle socket, const QByteArray& nickParam, int32_t ic
     if (!SendBlocks(socket, list, Users.UserCount())) {
         for (const auto& q : Users.Users())
             Send(socket, AddUserRecordOf(*q));
-    } else if (ViewRef.LogsTraffic()) {
-        for (const auto& q : Users.Users())
-            ViewRef.LogPacket(AddUserRecordOf(*q).Packet, true);
     }
     // A login storm announces every newcomer to everybody: these may wait
     // to be written with the others.

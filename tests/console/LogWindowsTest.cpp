@@ -161,6 +161,43 @@ TEST(LogWindowsTest, ARelayIsStoredOnceAndReadsRightAcrossTheRowLimit) {
     EXPECT_EQ(Row(logs.Out, rows - 1)[1], "KMC_PING");
 }
 
+TEST(LogWindowsTest, AnEncodedListReadsAsItsRecordsAmongOtherRowsAndAcrossTheRowLimit) {
+    Logs logs;
+    const QByteArray longNick(TTrafficLogModel::kMaxCellText + 10, 'n');
+    // Three blocks, the way a newcomer's user list is sent.
+    std::vector<QByteArray> blocks(3);
+    const int users = 300;
+    for (int i = 0; i < users; ++i)
+        AppendPacket(blocks[static_cast<size_t>(i / 100)],
+                     MakePacket(KMC_ADDUSER, i == 150 ? longNick : "u" + QByteArray::number(i),
+                                QByteArray::number(i % 7)));
+    logs.View.LogPacket(MakePacket(KMC_OKAY), true);
+    logs.View.LogEncoded(blocks, users, true);
+    logs.View.LogPacket(MakePacket(KMC_PING), true);
+
+    EXPECT_EQ(Row(logs.Out, 0)[1], "KMC_OKAY");
+    EXPECT_EQ(Row(logs.Out, 1), (QStringList{"0", "KMC_ADDUSER", "u0", "0", "False"}));
+    EXPECT_EQ(Row(logs.Out, 101)[2], "u100");
+    EXPECT_EQ(Row(logs.Out, 151)[2].size(), TTrafficLogModel::kMaxCellText);
+    EXPECT_EQ(Row(logs.Out, 300), (QStringList{"0", "KMC_ADDUSER", "u299", "5", "False"}));
+    EXPECT_EQ(Row(logs.Out, 301)[1], "KMC_PING");
+
+    // Lists logged past the row limit: the oldest left is cut from the front.
+    const int lists = TLogModel::kMaxRows / users + 20;
+    for (int i = 0; i < lists; ++i)
+        logs.View.LogEncoded(blocks, users, true);
+    logs.Out.Model()->FlushPending();
+    const int rows = logs.Out.Model()->rowCount();
+    EXPECT_LE(rows, TLogModel::kMaxRows);
+    EXPECT_EQ(Row(logs.Out, 0)[2], "u" + QString::number((users - rows % users) % users));
+    EXPECT_EQ(Row(logs.Out, rows - 1)[2], "u299");
+
+    // The incoming log takes such blocks record by record, as many as told.
+    logs.View.LogEncoded(blocks, 2, false);
+    EXPECT_EQ(logs.In.Model()->PendingRows(), 2);
+    EXPECT_EQ(Row(logs.In, 1)[2], "u1");
+}
+
 TEST(LogWindowsTest, LongTextsAreCutAndBoundTheLogSooner) {
     Logs logs;
     auto* model = logs.Out.Model();
