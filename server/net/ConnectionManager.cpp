@@ -178,6 +178,7 @@ TLink& TConnectionManager::AddLink(std::unique_ptr<ILinkIo> io, uint32_t ipv4, u
     if (watched)
         link.Poller = &Poller;
     Links.Insert(std::move(owned));
+    Policy.SetOpenLinks(Links.Count());
     if (link.Io->Handshaking()) {
         Policy.StartAgeClock(link.Meter);
         JoinAgeList(link);
@@ -247,6 +248,7 @@ void TConnectionManager::FinishLink(const TLinkRef& ref) {
     if (!found || found->Life != TLinkLife::Closing)
         return;
     std::unique_ptr<TLink> link = Links.Take(ref.Fd);
+    Policy.SetOpenLinks(Links.Count());
     if (!link->CloseReason.isEmpty())
         Log.ReportClientFailure(link->CloseReason);
     // The user record ends before the descriptor can be handed out again.
@@ -288,6 +290,7 @@ void TConnectionManager::StopSockets() {
         }
     });
     Links.Clear();
+    Policy.SetOpenLinks(0);
     Policy.ResetTotals();
     Dirty.clear();
     GroupLogs.Clear();

@@ -107,7 +107,8 @@ public:
     int RecordTimeLimit() const { return Policy.Limits().RecordTimeLimitSeconds; }
     qsizetype ReadRatePerConnection() const { return Policy.Limits().ReadRate; }
     qsizetype FanOutPerSecond() const { return Policy.Limits().FanOutRate; }
-    qsizetype OutputBudget() const { return Policy.Limits().OutputBudget; }
+    // The budget in force: the one set, or the default for the connections open.
+    qsizetype OutputBudget() const { return Policy.OutputBudget(); }
 
     // Bytes of incomplete records held now, for all connections.
     qsizetype PendingInputBytes() const { return Policy.PendingTotal(); }

@@ -435,7 +435,7 @@ void TConnectionManager::ReclaimOutput(qsizetype adding) {
                                "of %3 bytes")
                     .arg(fd)
                     .arg(link.Out.Pending())
-                    .arg(Policy.Limits().OutputBudget),
+                    .arg(Policy.OutputBudget()),
                 true);
     }
     if (!DueReceipts.empty())

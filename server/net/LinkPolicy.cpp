@@ -29,7 +29,14 @@ void TLinkPolicy::SetLimits(const TLinkLimits& limits) {
     L.RecordTimeLimitSeconds = OrDefault(limits.RecordTimeLimitSeconds, d.RecordTimeLimitSeconds);
     L.ReadRate = OrDefault(limits.ReadRate, d.ReadRate);
     L.FanOutRate = OrDefault(limits.FanOutRate, d.FanOutRate);
-    L.OutputBudget = OrDefault(limits.OutputBudget, d.OutputBudget);
+    L.OutputBudget = std::max<qsizetype>(limits.OutputBudget, 0);
+}
+
+qsizetype TLinkPolicy::OutputBudget() const {
+    if (L.OutputBudget > 0)
+        return L.OutputBudget;
+    return std::max(TLinkLimits::kDefaultOutputBudget,
+                    OpenLinks * TLinkLimits::kOutputBudgetPerLink);
 }
 
 void TLinkPolicy::Open(TLinkMeter& m) const {
@@ -111,7 +118,8 @@ bool TLinkPolicy::OverShare(const TLinkMeter& m, qsizetype queued, bool loggedOn
 std::vector<int> TLinkPolicy::PickVictims(std::vector<THolder> holders, qsizetype adding) const {
     // Down to seven eighths of the budget, so that the next drops are not
     // needed at the very next record.
-    const qsizetype target = L.OutputBudget - L.OutputBudget / 8;
+    const qsizetype budget = OutputBudget();
+    const qsizetype target = budget - budget / 8;
     qsizetype total = QueuedBytes + adding;
     auto rank = [](const THolder& h) { return !h.LoggedOn && h.Queued > kUnloggedShare ? 0 : 1; };
     std::sort(holders.begin(), holders.end(), [&](const THolder& a, const THolder& b) {

@@ -21,14 +21,21 @@ struct TLinkLimits {
     // Bytes per second one sender's records may queue to others (relayed
     // bytes times recipients).
     static constexpr qsizetype kDefaultFanOutRate = 32 * 1024 * 1024;
-    // Unsent output of all connections together.
+    // Unsent output of all connections together. Unless a budget is set
+    // (OutputBudget 0), it is kDefaultOutputBudget or kOutputBudgetPerLink
+    // for each open connection, whichever is more: a login storm of 20,000
+    // keeps about a gigabyte counted as unsent (a newcomer's user list alone
+    // is a megabyte, shared, not copied), and a fixed 256 MiB then makes the
+    // server write a few bytes to every link at every record past it, or
+    // drop clients that merely lag.
     static constexpr qsizetype kDefaultOutputBudget = 256 * 1024 * 1024;
+    static constexpr qsizetype kOutputBudgetPerLink = 64 * 1024;
 
     qsizetype PendingInputBudget = kDefaultPendingInputBudget;
     int RecordTimeLimitSeconds = kDefaultRecordTimeLimitSeconds;
     qsizetype ReadRate = kDefaultReadRate;
     qsizetype FanOutRate = kDefaultFanOutRate;
-    qsizetype OutputBudget = kDefaultOutputBudget;
+    qsizetype OutputBudget = 0; // 0: the default, growing with the connections
 };
 
 // One connection's share of the counting.
@@ -91,7 +98,10 @@ public:
     qsizetype QueuedTotal() const { return QueuedBytes; }
     // Every connection gone at once.
     void ResetTotals() { PendingBytes = QueuedBytes = 0; }
-    bool OverOutputBudget(qsizetype adding) const { return QueuedBytes + adding > L.OutputBudget; }
+    bool OverOutputBudget(qsizetype adding) const { return QueuedBytes + adding > OutputBudget(); }
+    // The budget now: the one set, or the default for this many connections.
+    qsizetype OutputBudget() const;
+    void SetOpenLinks(qsizetype count) { OpenLinks = count; }
     void NoteOutputWaits(TLinkMeter& m) const { m.StallSince = Clock(); }
     // A connection that has not logged on, holds more than its share and
     // whose socket took nothing for a while.
@@ -114,6 +124,7 @@ private:
     TLinkLimits L;
     qsizetype PendingBytes = 0;
     qsizetype QueuedBytes = 0;
+    qsizetype OpenLinks = 0;
 };
 
 } // namespace kelvra

@@ -106,7 +106,15 @@ TEST_F(LinkPolicyTest, NotLoggedOnOverItsShareGoesOnlyOnceItsSocketStalled) {
 TEST_F(LinkPolicyTest, NonPositiveLimitsMeanTheDefaults) {
     Policy.SetLimits(TLinkLimits{0, -1, 0, 0, -5});
     const TLinkLimits d;
-    EXPECT_EQ(Policy.Limits().OutputBudget, d.OutputBudget);
+    // The default output budget grows with the connections; a set one does not.
+    Policy.SetOpenLinks(10);
+    EXPECT_EQ(Policy.OutputBudget(), TLinkLimits::kDefaultOutputBudget);
+    Policy.SetOpenLinks(20'000);
+    EXPECT_EQ(Policy.OutputBudget(), 20'000 * TLinkLimits::kOutputBudgetPerLink);
+    TLinkLimits set = Policy.Limits();
+    set.OutputBudget = 1'000'000;
+    Policy.SetLimits(set);
+    EXPECT_EQ(Policy.OutputBudget(), 1'000'000);
     EXPECT_EQ(Policy.Limits().FanOutRate, d.FanOutRate);
     EXPECT_EQ(Policy.Limits().RecordTimeLimitSeconds, d.RecordTimeLimitSeconds);
 }
