@@ -13,7 +13,8 @@ class TRegLink;
 //   ReadRatePerConnection  bytes per second a connection is read at most
 //   FanOutPerSecond        bytes per second one sender's records may queue
 //                          to others (relayed bytes times recipients)
-//   OutputBudget           bytes of unsent output for all connections
+//   OutputBudget           bytes of unsent output for all connections (by
+//                          default 256 MiB or 64 KiB per open connection)
 //   SendPath               auto, uring or plain: how plain links' writes
 //                          reach the kernel (batched through io_uring, or one
 //                          sendmsg per connection and pass); auto when missing
