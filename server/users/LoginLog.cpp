@@ -4,8 +4,12 @@
 #include "TextUtil.h"
 
 #include <QFile>
+#include <QMutex>
 
 #include <atomic>
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace kelvra {
 
@@ -14,6 +18,34 @@ namespace {
 // megabyte to a file that is never trimmed.
 std::atomic<qsizetype> Limit{TStoreLimits::kLogTextBytes};
 std::atomic<bool> CreateMissing{false};
+
+// The file stays open from one block to the next while its path names it: a
+// login storm would otherwise open and close it a thousand times a second.
+// A file moved away or deleted (log rotation) is noticed at the next block,
+// which opens the path anew.
+struct TOpenLog {
+    QMutex Lock;
+    QFile File;
+};
+
+TOpenLog& OpenLog() {
+    static TOpenLog log;
+    return log;
+}
+
+bool StillNamed(const QFile& file, const QString& path) {
+    if (!file.isOpen() || file.fileName() != path)
+        return false;
+#ifdef Q_OS_UNIX
+    struct stat named {};
+    struct stat open {};
+    return ::stat(QFile::encodeName(path).constData(), &named) == 0 &&
+           ::fstat(file.handle(), &open) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+#else
+    return false; // elsewhere the path is opened for every block
+#endif
+}
 } // namespace
 
 void LoginLog::SetCreateMissing(bool create) {
@@ -48,11 +80,7 @@ void LoginLog::EnsureFile(const QString& path) {
 
 bool LoginLog::AppendBlock(const QString& path, const QByteArray& userName,
                            const QByteArray& nickname) {
-    QFile file(path);
-    const QIODevice::OpenMode mode =
-        QIODevice::WriteOnly | QIODevice::Append |
-        (CreateMissing ? QIODevice::OpenMode() : QIODevice::ExistingOnly);
-    if (path.isEmpty() || !file.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+    if (path.isEmpty())
         return false;
     QByteArray block;
     block += "------------------------\r\n";
@@ -61,9 +89,18 @@ bool LoginLog::AppendBlock(const QString& path, const QByteArray& userName,
     block += "Nickname : " + Bounded(nickname, limit) + "\r\n";
     block += "Login Time : " + LongTimeText().toLocal8Bit() + "\r\n";
     block += "Login Date : " + ShortDateText().toLocal8Bit() + "\r\n";
-    const bool ok = file.write(block) == block.size();
-    file.close();
-    return ok;
+    TOpenLog& log = OpenLog();
+    QMutexLocker lock(&log.Lock);
+    if (!StillNamed(log.File, path)) {
+        log.File.close();
+        log.File.setFileName(path);
+        const QIODevice::OpenMode mode =
+            QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered |
+            (CreateMissing ? QIODevice::OpenMode() : QIODevice::ExistingOnly);
+        if (!log.File.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return false;
+    }
+    return log.File.write(block) == block.size();
 }
 
 } // namespace kelvra

@@ -147,22 +147,28 @@ void TRegistry::UserRecordChanged(TConnection* user) {
     LastListedUser = it == UserRecords.begin() ? nullptr : std::prev(it)->get();
 }
 
-const std::vector<QByteArray>& TRegistry::UserListRecords(UserEncoder record) {
-    auto it = LastListedUser ? std::next(UserPos.at(LastListedUser)) : UserRecords.begin();
-    for (; it != UserRecords.end(); ++it) {
-        UserListEncoding.Add((*it)->ListSlot, record(**it));
-        LastListedUser = it->get();
+namespace {
+
+// Encodes the elements after the last one encoded.
+template <class List, class Positions, class Element, class Encoder>
+const std::vector<QByteArray>& EncodeRest(const List& list, const Positions& positions,
+                                          Element*& last, TListEncoding& encoding, Encoder record) {
+    auto it = last ? std::next(positions.at(last)) : list.begin();
+    for (; it != list.end(); ++it) {
+        encoding.Add((*it)->ListSlot, record(**it));
+        last = it->get();
     }
-    return UserListEncoding.Blocks();
+    return encoding.Blocks();
+}
+
+} // namespace
+
+const std::vector<QByteArray>& TRegistry::UserListRecords(UserEncoder record) {
+    return EncodeRest(UserRecords, UserPos, LastListedUser, UserListEncoding, record);
 }
 
 const std::vector<QByteArray>& TRegistry::ChatListRecords(ChatEncoder record) {
-    auto it = LastListedChat ? std::next(ChatPos.at(LastListedChat)) : ChatRecords.begin();
-    for (; it != ChatRecords.end(); ++it) {
-        ChatListEncoding.Add((*it)->ListSlot, record(**it));
-        LastListedChat = it->get();
-    }
-    return ChatListEncoding.Blocks();
+    return EncodeRest(ChatRecords, ChatPos, LastListedChat, ChatListEncoding, record);
 }
 
 TChat* TRegistry::NewChat(const QByteArray& name, bool secure) {

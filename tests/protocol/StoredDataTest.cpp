@@ -216,6 +216,31 @@ TEST(StoredLoginLog, LongUserNameIsWrittenCutAndControlsEscaped) {
     EXPECT_LT(log.size(), 2000);
 }
 
+TEST(StoredLoginLog, AFileMovedAwayOrReplacedIsNoticedAtTheNextBlock) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("klog.dat");
+    const QString moved = dir.filePath("klog.dat.1");
+    LoginLog::EnsureFile(path);
+    ASSERT_TRUE(LoginLog::AppendBlock(path, "first", "a"));
+    ASSERT_TRUE(QFile::rename(path, moved)); // rotated away
+    // Not recreated where nobody asked for it, and nothing more to the old file.
+    EXPECT_FALSE(LoginLog::AppendBlock(path, "second", "b"));
+    EXPECT_FALSE(QFile::exists(path));
+    LoginLog::EnsureFile(path);
+    ASSERT_TRUE(LoginLog::AppendBlock(path, "third", "c"));
+    EXPECT_EQ(ReadAll(moved).count("User Name"), 1);
+    EXPECT_TRUE(ReadAll(path).contains("User Name : third\r\n"));
+
+    // The service has it created; a file written elsewhere is left alone.
+    LoginLog::SetCreateMissing(true);
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_TRUE(LoginLog::AppendBlock(path, "fourth", "d"));
+    EXPECT_TRUE(LoginLog::AppendBlock(moved, "fifth", "e"));
+    LoginLog::SetCreateMissing(false);
+    EXPECT_EQ(ReadAll(path).count("User Name"), 1);
+    EXPECT_EQ(ReadAll(moved).count("User Name"), 2);
+}
+
 class RuntimeSave : public ::testing::Test {
 protected:
     QString Path(const char* name) const { return Dir.filePath(QString::fromLatin1(name)); }
