@@ -38,10 +38,10 @@ bool StillNamed(const QFile& file, const QString& path) {
         return false;
 #ifdef Q_OS_UNIX
     struct stat named {};
-    struct stat open {};
+    struct stat held {};
     return ::stat(QFile::encodeName(path).constData(), &named) == 0 &&
-           ::fstat(file.handle(), &open) == 0 && named.st_dev == open.st_dev &&
-           named.st_ino == open.st_ino;
+           ::fstat(file.handle(), &held) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
 #else
     return false; // elsewhere the path is opened for every block
 #endif
