@@ -52,6 +52,21 @@ bool IdArg(const QJsonObject& args, const char* key, uint64_t* id, TOutcome* fai
     return true;
 }
 
+// The record the "id" argument names (`find` looks it up); null with the
+// answer in *failure when the argument is bad or names none.
+template <class Find>
+auto RecordArg(const QJsonObject& args, const char* what, Find find, TOutcome* failure)
+    -> decltype(find(uint64_t{})) {
+    uint64_t id = 0;
+    if (!IdArg(args, "id", &id, failure))
+        return nullptr;
+    const auto record = find(id);
+    if (!record)
+        *failure = Fail(ControlError::NotFound,
+                        QStringLiteral("no %1 with id %2").arg(QLatin1String(what)).arg(id));
+    return record;
+}
+
 // A text argument as wire bytes; a missing optional one leaves *out alone.
 bool TextArg(const QJsonObject& args, const char* key, bool required, QByteArray* out,
              TOutcome* failure) {
@@ -318,12 +333,11 @@ TOutcome TControlOps::BanAdd(const QJsonObject& args) {
 
 TOutcome TControlOps::BanEdit(const QJsonObject& args) {
     TOutcome failure;
-    uint64_t id = 0;
-    if (!IdArg(args, "id", &id, &failure))
-        return failure;
-    const TBan* ban = Core.FindBanById(id);
+    const TBan* ban = RecordArg(
+        args, "ban", [this](uint64_t id) { return Core.FindBanById(id); }, &failure);
     if (!ban)
-        return Fail(ControlError::NotFound, QStringLiteral("no ban with id %1").arg(id));
+        return failure;
+    const TBanId id = ban->Id;
     TBan fields = *ban;
     QString error;
     if (!ApplyBanFields(args, fields, &error))
@@ -334,14 +348,12 @@ TOutcome TControlOps::BanEdit(const QJsonObject& args) {
 
 TOutcome TControlOps::BanRemove(const QJsonObject& args) {
     TOutcome failure;
-    uint64_t id = 0;
-    if (!IdArg(args, "id", &id, &failure))
-        return failure;
-    const TBan* ban = Core.FindBanById(id);
+    const TBan* ban = RecordArg(
+        args, "ban", [this](uint64_t id) { return Core.FindBanById(id); }, &failure);
     if (!ban)
-        return Fail(ControlError::NotFound, QStringLiteral("no ban with id %1").arg(id));
+        return failure;
     const QJsonObject shown = BanJson(*ban);
-    Core.RemoveBan(id);
+    Core.RemoveBan(ban->Id);
     return Ok(QJsonObject{{QStringLiteral("ban"), shown}});
 }
 
@@ -384,12 +396,11 @@ TOutcome TControlOps::MailAdd(const QJsonObject& args) {
 
 TOutcome TControlOps::MailEdit(const QJsonObject& args) {
     TOutcome failure;
-    uint64_t id = 0;
-    if (!IdArg(args, "id", &id, &failure))
-        return failure;
-    const TMailItem* item = Core.FindMail(id);
+    const TMailItem* item = RecordArg(
+        args, "mail", [this](uint64_t id) { return Core.FindMail(id); }, &failure);
     if (!item)
-        return Fail(ControlError::NotFound, QStringLiteral("no mail with id %1").arg(id));
+        return failure;
+    const TMailId id = item->Id;
     QByteArray target = item->Target, sender = item->Sender, msg = item->Msg;
     if (!TextArg(args, "target", false, &target, &failure) ||
         !TextArg(args, "sender", false, &sender, &failure) ||
@@ -406,14 +417,12 @@ TOutcome TControlOps::MailEdit(const QJsonObject& args) {
 
 TOutcome TControlOps::MailDelete(const QJsonObject& args) {
     TOutcome failure;
-    uint64_t id = 0;
-    if (!IdArg(args, "id", &id, &failure))
-        return failure;
-    const TMailItem* item = Core.FindMail(id);
+    const TMailItem* item = RecordArg(
+        args, "mail", [this](uint64_t id) { return Core.FindMail(id); }, &failure);
     if (!item)
-        return Fail(ControlError::NotFound, QStringLiteral("no mail with id %1").arg(id));
+        return failure;
     const QJsonObject shown = MailJson(*item);
-    Core.RemoveMail(id);
+    Core.RemoveMail(item->Id);
     return Ok(QJsonObject{{QStringLiteral("mail"), shown}});
 }
 
