@@ -60,8 +60,8 @@ public:
     // to each, at a cost that does not grow with the number of members.
     // Returns how many it went to, or -1 when the transport keeps no groups:
     // the caller then sends to each member itself. A notice that may wait
-    // (mayWait) is written when it suits the transport, within a tenth of a
-    // second; anything else goes out in the next pass.
+    // (mayWait) is written when it suits the transport, within a quarter of
+    // a second; anything else goes out in the next pass.
     static constexpr SocketHandle kNoSocket = UINT32_MAX;
     virtual qsizetype SendToGroup(uint64_t /*group*/, const TPreparedPacket& /*packet*/,
                                   SocketHandle /*except*/, bool /*mayWait*/ = false) {
