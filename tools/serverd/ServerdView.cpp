@@ -13,7 +13,8 @@ namespace kelvra {
 namespace {
 
 // Control characters and backslashes as \xHH and \\, so a line stays a line.
-// (The same rule as the login log's; one shared helper can replace this.)
+// (Not the login log's rule, which writes \r, \n and \t; whoever reads
+// the journal may rely on this one.)
 void AppendEscaped(QByteArray& line, const QByteArray& text) {
     static const char kHex[] = "0123456789abcdef";
     for (const char c : text) {
