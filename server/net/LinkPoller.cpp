@@ -29,6 +29,15 @@ TLinkPoller::TSlot* TLinkPoller::FreshSlot(int fd) {
     return &Slots[static_cast<size_t>(fd)];
 }
 
+void TLinkPoller::Forget(int fd) {
+    TSlot* slot = Slot(fd);
+    if (!slot || !slot->Watched)
+        return;
+    slot->Watched = false;
+    slot->Want = 0;
+    Detach(fd, *slot);
+}
+
 void TLinkPoller::SetRead(int fd, bool on) {
     if (TSlot* slot = Slot(fd); slot && slot->Watched)
         Apply(fd, *slot, on ? (slot->Want | kRead) : (slot->Want & ~kRead));
@@ -103,12 +112,7 @@ void TLinkPoller::Apply(int fd, TSlot& slot, uint8_t want) {
     epoll_ctl(EpollFd, EPOLL_CTL_MOD, fd, &ev);
 }
 
-void TLinkPoller::Forget(int fd) {
-    TSlot* slot = Slot(fd);
-    if (!slot || !slot->Watched)
-        return;
-    slot->Watched = false;
-    slot->Want = 0;
+void TLinkPoller::Detach(int fd, TSlot&) {
     epoll_ctl(EpollFd, EPOLL_CTL_DEL, fd, nullptr);
 }
 
@@ -173,14 +177,9 @@ void TLinkPoller::Apply(int, TSlot& slot, uint8_t want) {
     slot.Writer->setEnabled((want & kWrite) != 0);
 }
 
-void TLinkPoller::Forget(int fd) {
-    TSlot* slot = Slot(fd);
-    if (!slot || !slot->Watched)
-        return;
-    slot->Watched = false;
-    slot->Want = 0;
-    slot->Reader.reset();
-    slot->Writer.reset();
+void TLinkPoller::Detach(int, TSlot& slot) {
+    slot.Reader.reset();
+    slot.Writer.reset();
 }
 
 int TLinkPoller::Poll() {

@@ -59,6 +59,8 @@ private:
     // what it held; nullptr (errno set) for a bad descriptor.
     TSlot* FreshSlot(int fd);
     void Apply(int fd, TSlot& slot, uint8_t want);
+    // The back end's part of Forget: stop watching the descriptor.
+    void Detach(int fd, TSlot& slot);
 
     THandler OnRead;
     THandler OnWrite;
